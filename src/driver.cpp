@@ -1,0 +1,138 @@
+#include "driver.h"
+
+#include "listener.h"
+#include "probe.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+verdict judge_report(probe_state& state, const hop_report& report)
+{
+    auto append = [&state, &report] {
+        if (static_cast<std::size_t>(state.hop_count) < max_hops) {
+            state.hops[static_cast<std::size_t>(state.hop_count)] = report;
+            ++state.hop_count;
+        }
+    };
+    if (report.mtu > 0) {
+        state.size = report.mtu;
+        state.tries_left = full_budget;
+        if (report.address[0] != '\0') {
+            append();
+        }
+    } else if (report.mtu == -1) {
+        append();
+        return verdict::stop;
+    }
+    // A full list ends probing: nothing is ever written past its last entry.
+    return static_cast<std::size_t>(state.hop_count) == max_hops ? verdict::stop
+                                                                 : verdict::go_on;
+}
+
+std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code)
+{
+    std::string text = std::string(address) + " ";
+    switch (type) {
+    case 1:
+        text += "unreach-";
+        text += unreach_names[code < 6 ? code : 5];
+        break;
+    case 3:
+        text += code == 0 ? "hoplimit" : code == 1 ? "reasm" : "exceeded-unknown";
+        break;
+    case 4:
+        text += "paramprob";
+        break;
+    default:
+        break;
+    }
+    return text;
+}
+
+std::string print_hops(std::span<const hop_report> hops)
+{
+    if (hops.empty()) {
+        return {};
+    }
+    std::string text = "(";
+    for (std::size_t i = 0; i < hops.size(); ++i) {
+        const hop_report& hop = hops[i];
+        if (hop.address[0] == '\0') {
+            continue;
+        }
+        if (i != 0) {
+            text += ", ";
+        }
+        if (hop.type != 0 || hop.code != 0) {
+            text += describe_error(hop.address.data(), hop.type, hop.code);
+        } else if (hop.mtu == -1) {
+            text += std::string(hop.address.data()) + " reached";
+        } else {
+            text += std::string(hop.address.data()) + " " + std::to_string(hop.mtu);
+        }
+    }
+    return text + ")";
+}
+
+std::string result_line(const probe_state& state)
+{
+    const std::span<const hop_report> kept(state.hops.data(),
+                                           static_cast<std::size_t>(state.hop_count));
+    return std::to_string(state.size) + " " + print_hops(kept) + "\n";
+}
+
+hop_report local_report(const reply_filter& filter, std::int32_t mtu)
+{
+    hop_report report{};
+    report.mtu = mtu;
+    report.address = address_text(filter.local_address);
+    return report;
+}
+
+namespace {
+
+// A probe that cannot leave this host at its size: the system's own path MTU
+// stands in for a router's Packet Too Big, when it is below the size.
+std::optional<hop_report> local_refusal(int probe_socket, const reply_filter& filter,
+                                        std::int32_t size)
+{
+    const auto mtu = local_path_mtu(probe_socket);
+    if (mtu && *mtu < size) {
+        return local_report(filter, *mtu);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int run_discovery(int argc, char** argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "Usage: %s <host>\n", argc > 0 && argv[0] != nullptr ? argv[0] : "pmtu6");
+        return 1;
+    }
+    const int probe_socket = open_probe_socket(argv[1]);
+    const int listener = open_listener();
+    const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
+
+    probe_state state;
+    while (state.tries_left > 0) {
+        std::optional<hop_report> report;
+        if (send_probe(probe_socket, state.size) == send_result::refused_size) {
+            report = local_refusal(probe_socket, *filter, state.size);
+        }
+        if (!report && wait_for_reply(listener, *filter)) {
+            report = read_reply(listener);
+        }
+        if (report && judge_report(state, *report) == verdict::stop) {
+            break;
+        }
+        --state.tries_left;
+    }
+
+    const std::string line = result_line(state);
+    (void)fwrite(line.data(), 1, line.size(), stdout);
+    return 0;
+}

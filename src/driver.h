@@ -1,0 +1,41 @@
+// Discovery driver: the command line, the probe loop with its retry budget
+// and hop list, and the result line.
+#pragma once
+
+#include "records.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+inline constexpr std::int32_t start_size = 1500;
+inline constexpr std::int32_t full_budget = 3;
+inline constexpr std::size_t max_hops = 32;
+
+struct probe_state {
+    std::int32_t size = start_size;
+    std::int32_t tries_left = full_budget;
+    std::array<hop_report, max_hops> hops{};
+    std::int32_t hop_count = 0;
+};
+
+enum class verdict { go_on, stop };
+
+// Lets one report set the size, refill the budget, be listed, or end the loop.
+// Does not count the pass; the loop does that for every pass that goes on.
+verdict judge_report(probe_state& state, const hop_report& report);
+
+// Names of the Destination Unreachable codes; index 5 stands for 5 and up.
+inline constexpr std::array<const char*, 6> unreach_names = {
+    "noroute", "admin", "notneighbor", "addr", "noport", "unknown"};
+
+std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code);
+// The hop details: everything between the size figure and the newline.
+std::string print_hops(std::span<const hop_report> hops);
+std::string result_line(const probe_state& state);
+
+// A report for a probe the local system refused for its size.
+hop_report local_report(const reply_filter& filter, std::int32_t mtu);
+
+int run_discovery(int argc, char** argv);

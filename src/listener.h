@@ -1,0 +1,30 @@
+// ICMPv6 error listener: a raw ICMPv6 socket that passes only the four error
+// types, the match rule that tells this run's errors from all others, and the
+// reading of a matching error into a hop report.
+#pragma once
+
+#include "records.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// ICMPv6 header (8), quoted IPv6 header (40) and quoted UDP ports (4).
+inline constexpr std::size_t shortest_reply = 52;
+inline constexpr std::size_t receive_buffer_bytes = 1500;
+inline constexpr std::chrono::milliseconds reply_wait{2000};
+
+// `quote` starts at the invoking packet, offset 8 of the ICMPv6 message.
+bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter);
+
+// Reads one ICMPv6 message (from its first byte) sent by `source`.
+hop_report make_report(std::span<const std::uint8_t> message,
+                       const std::array<std::uint8_t, 16>& source);
+
+// Text form of an address, without a zone.
+std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 16>& address);
+
+int open_listener();
+bool wait_for_reply(int listener, const reply_filter& filter);
+hop_report read_reply(int listener);

@@ -1,0 +1,31 @@
+// Probe sender: the connected UDP socket, the reply filter read from it, and
+// probes whose IPv6 packets are exactly the size under test.
+#pragma once
+
+#include "records.h"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// IPv6 header (40) and UDP header (8) that every probe carries.
+inline constexpr std::int32_t probe_header_bytes = 48;
+// The largest UDP payload an IPv6 packet carries without a jumbogram.
+inline constexpr std::size_t max_probe_payload = 65535 - 8;
+
+enum class send_result { sent, refused_size, failed };
+
+// Destination port in network byte order: 32768 plus the low 15 bits of pid.
+std::uint16_t probe_port(pid_t pid);
+
+// UDP payload bytes for a probe of `size`; negative when no probe can carry it.
+std::int32_t payload_length(std::int32_t size);
+
+int open_probe_socket(const char* host);
+reply_filter* make_reply_filter(int probe_socket);
+send_result send_probe(int probe_socket, std::int32_t size);
+
+// The path MTU the system knows for the connected socket, when it tells one.
+std::optional<std::int32_t> local_path_mtu(int probe_socket);

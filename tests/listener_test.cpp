@@ -1,0 +1,150 @@
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::array<std::uint8_t, 16> addr(const char* text)
+{
+    std::array<std::uint8_t, 16> bytes{};
+    EXPECT_EQ(inet_pton(AF_INET6, text, bytes.data()), 1) << text;
+    return bytes;
+}
+
+reply_filter sample_filter()
+{
+    reply_filter filter;
+    filter.local_address = addr("2001:db8:1::1");
+    filter.remote_address = addr("2001:db8:2::2");
+    filter.local_port = htons(40001);
+    filter.remote_port = htons(33000);
+    return filter;
+}
+
+// An ICMPv6 error of `type`, `code` and 32-bit `field` quoting a UDP probe
+// that matches sample_filter(), cut or padded to `length` bytes.
+std::vector<std::uint8_t> error_message(std::uint8_t type, std::uint8_t code, std::uint32_t field,
+                                        std::size_t length = 100)
+{
+    std::vector<std::uint8_t> m(std::max<std::size_t>(length, 52), 0);
+    const reply_filter f = sample_filter();
+    m[0] = type;
+    m[1] = code;
+    field = htonl(field);
+    std::memcpy(&m[4], &field, 4);
+    m[8] = 0x60;
+    m[14] = 17;
+    m[15] = 64;
+    std::memcpy(&m[16], f.local_address.data(), 16);
+    std::memcpy(&m[32], f.remote_address.data(), 16);
+    std::memcpy(&m[48], &f.local_port, 2);
+    std::memcpy(&m[50], &f.remote_port, 2);
+    m.resize(length);
+    return m;
+}
+
+bool matches(const std::vector<std::uint8_t>& m)
+{
+    return m.size() >= 8 && quotes_probe(std::span(m).subspan(8), sample_filter());
+}
+
+TEST(QuotesProbe, MatchesOnlyOwnProbe)
+{
+    EXPECT_TRUE(matches(error_message(2, 0, 1280)));
+    EXPECT_TRUE(matches(error_message(2, 0, 1280, 52)));
+    EXPECT_FALSE(matches(error_message(2, 0, 1280, 51)));
+    EXPECT_FALSE(matches(error_message(2, 0, 1280, 8)));
+}
+
+// Every byte the rule compares must take part in it, and no other byte may.
+TEST(QuotesProbe, EachComparedByteCounts)
+{
+    const auto base = error_message(1, 4, 0, 52);
+    for (std::size_t offset = 0; offset < base.size(); ++offset) {
+        auto changed = base;
+        changed[offset] ^= 0x01;
+        const bool compared = offset == 14 || offset >= 16;
+        EXPECT_EQ(matches(changed), !compared) << "offset " << offset;
+    }
+}
+
+TEST(QuotesProbe, NextHeaderMustBeUdp)
+{
+    for (std::uint8_t next : {0, 6, 43, 44, 58, 60, 16, 18}) {
+        auto m = error_message(2, 0, 1280);
+        m[14] = next;
+        EXPECT_FALSE(matches(m)) << int(next);
+    }
+}
+
+TEST(QuotesProbe, BytesBeyondPortsAreIgnored)
+{
+    auto m = error_message(2, 0, 1280, 60);
+    for (std::size_t i = 52; i < m.size(); ++i) {
+        m[i] = 0xff;
+    }
+    EXPECT_TRUE(matches(m));
+}
+
+struct report_case {
+    const char* name;
+    std::uint8_t type;
+    std::uint8_t code;
+    std::uint32_t field;
+    std::int32_t mtu;
+    std::uint8_t kept_type;
+    std::uint8_t kept_code;
+};
+
+TEST(MakeReport, ClassifiesTypeCodeAndField)
+{
+    const report_case cases[] = {
+        {"packet too big", 2, 0, 1280, 1280, 0, 0},
+        {"too big, code 1", 2, 1, 1400, 1400, 0, 0},
+        {"too big, code 255", 2, 255, 9000, 9000, 0, 0},
+        {"too big, mtu 0", 2, 0, 0, 0, 0, 0},
+        {"too big, 2^31", 2, 0, 2147483648U, INT32_MIN, 0, 0},
+        {"too big, 2^32-1", 2, 0, 4294967295U, -1, 0, 0},
+        {"too big, 2^31-1", 2, 0, 2147483647U, INT32_MAX, 0, 0},
+        {"too big, below minimum", 2, 0, 100, 100, 0, 0},
+        {"port unreachable", 1, 4, 0, -1, 0, 0},
+        {"no route", 1, 0, 0, -1, 1, 0},
+        {"admin", 1, 1, 0, -1, 1, 1},
+        {"unreach, field ignored", 1, 3, 1280, -1, 1, 3},
+        {"hop limit", 3, 0, 0, -1, 3, 0},
+        {"reassembly", 3, 1, 0, -1, 3, 1},
+        {"parameter problem", 4, 2, 0, -1, 4, 2},
+        {"unknown type", 200, 7, 1280, -1, 200, 7},
+    };
+    const auto source = addr("2001:db8::1");
+    for (const auto& c : cases) {
+        const auto m = error_message(c.type, c.code, c.field);
+        const hop_report r = make_report(m, source);
+        EXPECT_EQ(r.mtu, c.mtu) << c.name;
+        EXPECT_EQ(r.type, c.kept_type) << c.name;
+        EXPECT_EQ(r.code, c.kept_code) << c.name;
+        EXPECT_STREQ(r.address.data(), "2001:db8::1") << c.name;
+    }
+}
+
+TEST(MakeReport, ShortMessageReadsMissingFieldAsZero)
+{
+    const std::vector<std::uint8_t> m = {2, 0, 0, 0, 0, 0x05};
+    EXPECT_EQ(make_report(m, addr("::1")).mtu, 0x00050000);
+    EXPECT_EQ(make_report({}, addr("::1")).type, 0);
+}
+
+TEST(AddressText, LongestFormFitsAndHasNoZone)
+{
+    EXPECT_STREQ(address_text(addr("fe80::1")).data(), "fe80::1");
+    EXPECT_STREQ(address_text(addr("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255")).data(),
+                 "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    EXPECT_STREQ(address_text(addr("::ffff:255.255.255.255")).data(), "::ffff:255.255.255.255");
+}
+
+}  // namespace
