@@ -1,1 +1,121 @@
-print("placeholder")
+"""End-to-end runs of pmtu6 across real IPv6 stacks in network namespaces."""
+
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netlab  # noqa: E402
+from netlab import Path, link_address as at, run_tool  # noqa: E402
+
+BINARY = None
+
+
+def needs_namespaces(case):
+    if netlab.privileged():
+        return case
+    if netlab.must_run_privileged():
+        raise SystemExit("CI=true: end-to-end tests need root and network namespaces")
+    return unittest.skip("needs root and network namespaces")(case)
+
+
+def hop_limit_one(path):
+    path.sysctl(path.client, f"net.ipv6.conf.{path.interfaces[(1, 'left')]}.hop_limit=1")
+
+
+def host_route(kind):
+    def setup(path):
+        path.route(path.router(1), kind, f"{path.host_address}/128")
+    return setup
+
+
+# name, link MTUs, setup, expected line ({h} is the host); the tool's target
+# is the host. Router n's address towards the client is at(n, 2).
+PATHS = [
+    ("one narrow link", [1500, 1280], None,
+     f"1280 ({at(1, 2)} 1280, {{h}} reached)\n"),
+    ("two narrowing links", [1500, 1400, 1280], None,
+     f"1280 ({at(1, 2)} 1400, {at(2, 2)} 1280, {{h}} reached)\n"),
+    ("wide path", [1500, 1500], None, "1500 ({h} reached)\n"),
+    ("client's own link is narrow", [1400, 1500], None,
+     f"1400 ({at(1, 1)} 1400, {{h}} reached)\n"),
+    ("prohibit route", [1500, 1500], host_route("prohibit"),
+     f"1500 ({at(1, 2)} unreach-admin)\n"),
+    ("unreachable route", [1500, 1500], host_route("unreachable"),
+     f"1500 ({at(1, 2)} unreach-noroute)\n"),
+    ("hop limit 1", [1500, 1400], hop_limit_one,
+     f"1500 ({at(1, 2)} hoplimit)\n"),
+]
+
+
+class Paths(unittest.TestCase):
+    @needs_namespaces
+    def test_paths(self):
+        for name, mtus, setup, expected in PATHS:
+            with self.subTest(name), Path(mtus) as path:
+                if setup:
+                    setup(path)
+                out, err, status, _ = run_tool(path, BINARY, path.host_address)
+                self.assertEqual((out, err, status),
+                                 (expected.format(h=path.host_address), "", 0))
+
+    @needs_namespaces
+    def test_second_run_sees_the_same_path(self):
+        # The system now knows the path MTU; the probes must not be shrunk or
+        # fragmented to it.
+        with Path([1500, 1280]) as path:
+            lines = [run_tool(path, BINARY, path.host_address)[0] for _ in range(3)]
+            expected = f"1280 ({at(1, 2)} 1280, {path.host_address} reached)\n"
+            self.assertEqual(lines, [expected] * 3)
+
+    @needs_namespaces
+    def test_loopback_reaches_itself(self):
+        with Path([1500]) as path:
+            self.assertEqual(run_tool(path, BINARY, "::1")[:3], ("1500 (::1 reached)\n", "", 0))
+
+    @needs_namespaces
+    def test_silent_path_gives_up_after_three_waits(self):
+        with Path([1500, 1500]) as path:
+            host_route("blackhole")(path)
+            out, err, status, seconds = run_tool(path, BINARY, path.host_address)
+            self.assertEqual((out, err, status), ("1500 \n", "", 0))
+            self.assertGreater(seconds, 5.9)
+            self.assertLess(seconds, 7.5)
+
+    @needs_namespaces
+    def test_unprivileged_run_stops_at_the_raw_socket(self):
+        with tempfile.TemporaryDirectory() as tmp, Path([1500]) as path:
+            os.chmod(tmp, 0o755)
+            copy = shutil.copy(BINARY, os.path.join(tmp, "pmtu6"))
+            out, err, status, _ = run_tool(
+                path, copy, "::1",
+                prefix=("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"))
+            self.assertEqual((out, err, status), ("", "socket: Operation not permitted\n", 1))
+
+
+class CommandLine(unittest.TestCase):
+    def run_plain(self, *args):
+        import subprocess
+        done = subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=10)
+        return done.stdout, done.stderr, done.returncode
+
+    def test_messages(self):
+        cases = [
+            ((), ("", f"Usage: {BINARY} <host>\n", 1)),
+            (("192.0.2.1",), ("", "Unknown host 192.0.2.1\n", 1)),
+            (("not a host",), ("", "Unknown host not a host\n", 1)),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.run_plain(*args), expected)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    options, rest = parser.parse_known_args()
+    BINARY = os.path.abspath(options.binary)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
