@@ -7,12 +7,18 @@ namespace a path makes is removed when the path is closed, when the test
 process exits, or, if it was killed, by the next run.
 """
 
+import argparse
 import atexit
+import collections
+import json
 import os
 import re
 import signal
 import subprocess
+import sys
+import tempfile
 import time
+import unittest
 
 PREFIX = "p6t"
 _open_paths = []
@@ -26,6 +32,27 @@ def must_run_privileged():
 def privileged():
     return os.geteuid() == 0 and subprocess.run(
         ["ip", "netns", "list"], capture_output=True).returncode == 0
+
+
+def needs_namespaces(case):
+    """Skips a test without root, except under CI=true, where that fails."""
+    if privileged():
+        return case
+    if must_run_privileged():
+        raise SystemExit("CI=true: end-to-end tests need root and network namespaces")
+    return unittest.skip("needs root and network namespaces")(case)
+
+
+rest_args = []
+
+
+def main_binary():
+    """The tool named by --binary; the other arguments are left for unittest."""
+    global rest_args
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--binary", required=True)
+    options, rest_args = parser.parse_known_args()
+    return os.path.abspath(options.binary)
 
 
 def ip(*args, check=True):
@@ -137,12 +164,56 @@ class Path:
         self.close()
 
 
+Run = collections.namedtuple("Run", "out err status seconds pid")
+
+
 def run_tool(path, binary, *args, ns=None, prefix=(), timeout=60):
-    """Runs the tool in a namespace; returns (stdout, stderr, status, seconds)."""
+    """Runs the tool in a namespace (`ip netns exec` keeps the tool's pid)."""
     started = time.monotonic()
-    done = subprocess.run(["ip", "netns", "exec", ns or path.client, *prefix, binary, *args],
-                          capture_output=True, text=True, timeout=timeout)
-    return done.stdout, done.stderr, done.returncode, time.monotonic() - started
+    with subprocess.Popen(["ip", "netns", "exec", ns or path.client, *prefix, binary, *args],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
+        out, err = tool.communicate(timeout=timeout)
+    return Run(out, err, tool.returncode, time.monotonic() - started, tool.pid)
+
+
+TARGET = "2001:db8:ff::2"  # routed to the peer, which swallows it
+
+
+class ScriptedPeer:
+    """The peer at the far end of a one-link path, answering as `replies` say."""
+
+    def __init__(self, path, replies, target=TARGET):
+        self.path, self.target = path, target
+        peer = path.host
+        path.route(path.client, f"{target}/128", "via", link_address(1, 2))
+        path.route(peer, "blackhole", f"{target}/128")
+        path.sysctl(peer, "net.ipv6.ip_nonlocal_bind=1", "net.ipv6.conf.all.forwarding=1")
+        self.log = tempfile.NamedTemporaryFile(prefix="pmtu6-peer-", suffix=".log")
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "peer.py")
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", peer, sys.executable, script,
+             "--dev", path.interfaces[(1, "right")], "--target", target,
+             "--scenario", json.dumps(replies), "--log", self.log.name],
+            stdout=subprocess.PIPE, text=True)
+        if self.process.stdout.readline().strip() != "ready":
+            self.close()
+            raise RuntimeError("scripted peer did not start")
+
+    def probes(self):
+        with open(self.log.name) as log:
+            return [json.loads(line) for line in log]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+        self.process.stdout.close()
+        self.log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def _close_all(*_):

@@ -1,6 +1,5 @@
 """End-to-end runs of pmtu6 across real IPv6 stacks in network namespaces."""
 
-import argparse
 import os
 import shutil
 import sys
@@ -9,17 +8,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
-from netlab import Path, link_address as at, run_tool  # noqa: E402
+from netlab import Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
 
 BINARY = None
-
-
-def needs_namespaces(case):
-    if netlab.privileged():
-        return case
-    if netlab.must_run_privileged():
-        raise SystemExit("CI=true: end-to-end tests need root and network namespaces")
-    return unittest.skip("needs root and network namespaces")(case)
 
 
 def hop_limit_one(path):
@@ -58,8 +49,8 @@ class Paths(unittest.TestCase):
             with self.subTest(name), Path(mtus) as path:
                 if setup:
                     setup(path)
-                out, err, status, _ = run_tool(path, BINARY, path.host_address)
-                self.assertEqual((out, err, status),
+                run = run_tool(path, BINARY, path.host_address)
+                self.assertEqual(run[:3],
                                  (expected.format(h=path.host_address), "", 0))
 
     @needs_namespaces
@@ -80,20 +71,20 @@ class Paths(unittest.TestCase):
     def test_silent_path_gives_up_after_three_waits(self):
         with Path([1500, 1500]) as path:
             host_route("blackhole")(path)
-            out, err, status, seconds = run_tool(path, BINARY, path.host_address)
-            self.assertEqual((out, err, status), ("1500 \n", "", 0))
-            self.assertGreater(seconds, 5.9)
-            self.assertLess(seconds, 7.5)
+            run = run_tool(path, BINARY, path.host_address)
+            self.assertEqual(run[:3], ("1500 \n", "", 0))
+            self.assertGreater(run.seconds, 5.9)
+            self.assertLess(run.seconds, 7.5)
 
     @needs_namespaces
     def test_unprivileged_run_stops_at_the_raw_socket(self):
         with tempfile.TemporaryDirectory() as tmp, Path([1500]) as path:
             os.chmod(tmp, 0o755)
             copy = shutil.copy(BINARY, os.path.join(tmp, "pmtu6"))
-            out, err, status, _ = run_tool(
-                path, copy, "::1",
-                prefix=("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"))
-            self.assertEqual((out, err, status), ("", "socket: Operation not permitted\n", 1))
+            run = run_tool(path, copy, "::1",
+                           prefix=("setpriv", "--reuid=nobody", "--regid=nogroup",
+                                   "--clear-groups"))
+            self.assertEqual(run[:3], ("", "socket: Operation not permitted\n", 1))
 
 
 class CommandLine(unittest.TestCase):
@@ -114,8 +105,5 @@ class CommandLine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--binary", required=True)
-    options, rest = parser.parse_known_args()
-    BINARY = os.path.abspath(options.binary)
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+    BINARY = netlab.main_binary()
+    unittest.main(argv=[sys.argv[0], *netlab.rest_args], verbosity=2)

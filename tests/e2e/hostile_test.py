@@ -1,0 +1,142 @@
+"""pmtu6 against a scripted ICMPv6 peer: what no router sends on demand."""
+
+import os
+import shutil
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netlab  # noqa: E402
+from netlab import TARGET as T, Path, ScriptedPeer, needs_namespaces, run_tool  # noqa: E402
+
+BINARY = None
+ME = "2001:db8:1::1"       # the client
+R1 = "2001:db8:1::2"       # the peer, as a router next to the client
+R2 = "2001:db8:e::7"       # a router further on
+OTHER = "2001:db8:e::99"
+
+
+def reply(probe, type, code=0, field=0, source=R1, **more):
+    return dict(probe=probe, type=type, code=code, field=field, source=source, **more)
+
+
+def ptb(probe, mtu, **more):
+    return reply(probe, 2, 0, mtu, **more)
+
+
+def reached(probe, source=T, **more):
+    return reply(probe, 1, 4, source=source, **more)
+
+
+def port_bytes(offset):
+    return {str(offset): 0xEE, str(offset + 1): 0xEE}
+
+
+def flood(probe, **more):
+    """Port Unreachables quoting another program's port, 400 a second for 10 s."""
+    return reached(probe, source=OTHER, set=port_bytes(48), repeat=4000, interval=0.0025, **more)
+
+
+# name, replies, result line, IPv6 sizes of the probes the peer saw (None:
+# not checked), (least, most) seconds (None: not checked)
+SCENARIOS = [
+    ("too big with fields 0, 2^31 and 2^32-2 each cost a pass",
+     [ptb(1, 0), ptb(2, 2147483648), ptb(3, 4294967294)],
+     "1500 \n", [1500] * 3, (0, 1)),
+    ("too big with field 2^32-1 reads as reached",
+     [ptb(1, 4294967295)], f"1500 ({R1} reached)\n", [1500], None),
+    ("too big with a code other than 0",
+     [reply(1, 2, 7, 1280), reached(2)], f"1280 ({R1} 1280, {T} reached)\n", [1500, 1280], None),
+    ("too big below the IPv6 minimum is taken unchanged",
+     [ptb(1, 1000), reached(2)], f"1000 ({R1} 1000, {T} reached)\n", [1500, 1000], None),
+    ("too big above the probe leads back through the local refusal",
+     [ptb(1, 9000), ptb(2, 1280), reached(3)],
+     f"1280 ({R1} 9000, {ME} 1500, {R1} 1280, {T} reached)\n", [1500, 1500, 1280], None),
+    ("quotes of other traffic are dropped, 52 bytes are examined",
+     [reached(1, set=port_bytes(48)),              # another run's source port
+      reached(1, set=port_bytes(50)),              # another run's destination port
+      reached(1, set={"16": 0x20, "31": 0x77}),    # another source address
+      reached(1, set={"14": 6}),                   # TCP, not UDP
+      reached(1, quote=43),                        # 51 bytes
+      ptb(2, 1280, quote=44),                      # 52 bytes
+      reached(3, source=R2)],                      # not the host, still reached
+     f"1280 ({R1} 1280, {R2} reached)\n", [1500, 1500, 1280], (2, 3)),
+    ("parameter problem", [reply(1, 4, 1)], f"1500 ({R1} paramprob)\n", [1500], None),
+    ("reassembly time exceeded", [reply(1, 3, 1)], f"1500 ({R1} reasm)\n", None, None),
+    ("time exceeded code 2", [reply(1, 3, 2)], f"1500 ({R1} exceeded-unknown)\n", None, None),
+    ("beyond scope", [reply(1, 1, 2)], f"1500 ({R1} unreach-notneighbor)\n", None, None),
+    ("unreachable code 5", [reply(1, 1, 5)], f"1500 ({R1} unreach-unknown)\n", None, None),
+    ("unreachable code 255", [reply(1, 1, 255)], f"1500 ({R1} unreach-unknown)\n", None, None),
+    ("a late too big is taken in the next pass",
+     [ptb(1, 1280, delay=2.5), reached(3)],
+     f"1280 ({R1} 1280, {T} reached)\n", [1500, 1500, 1280], (2.4, 3.5)),
+    ("two routers answer one probe",
+     [ptb(1, 1400), ptb(1, 1280, source=R2, delay=0.05), reached(3)],
+     f"1280 ({R1} 1400, {R2} 1280, {T} reached)\n", [1500, 1400, 1280], None),
+    ("too big then silence: exactly two more probes",
+     [ptb(1, 1280)], f"1280 ({R1} 1280)\n", [1500, 1280, 1280], (3.9, 5)),
+    ("a flood does not hide a real reply",
+     [flood(1), reached(2, delay=0.5)], f"1500 ({T} reached)\n", [1500, 1500], (2.4, 3.5)),
+    ("a flood does not keep the tool waiting", [flood(1)], "1500 \n", [1500] * 3, (5.9, 7.5)),
+    ("the same too big forever ends at 32 entries",
+     [ptb("*", 1400)], "1400 (" + ", ".join([f"{R1} 1400"] * 32) + ")\n",
+     [1500] + [1400] * 31, None),
+]
+
+
+class ScriptedPeerScenarios(unittest.TestCase):
+    @needs_namespaces
+    def test_scenarios(self):
+        for name, replies, line, sizes, seconds in SCENARIOS:
+            with self.subTest(name), Path([1500]) as path, ScriptedPeer(path, replies) as peer:
+                run = run_tool(path, BINARY, T)
+                self.assertEqual(run[:3], (line, "", 0))
+                probes = peer.probes()
+                if sizes is not None:
+                    self.assertEqual([p["size"] for p in probes], sizes)
+                if seconds is not None:
+                    self.assertTrue(seconds[0] <= run.seconds <= seconds[1], run.seconds)
+                self.check_probes(probes, run.pid)
+
+    def check_probes(self, probes, pid):
+        """Every probe: exactly its size, zero payload, this run's ports."""
+        self.assertTrue(probes)
+        for p in probes:
+            self.assertEqual(p["udp_length"], p["size"] - 40)
+            self.assertTrue(p["zero"])
+            self.assertEqual(p["dport"], 32768 + (pid & 0x7FFF))
+        self.assertEqual(len({p["sport"] for p in probes}), 1)
+
+
+class Names(unittest.TestCase):
+    @needs_namespaces
+    def test_names_from_hosts_file(self):
+        cases = [
+            ("target6", (f"1500 ({T} reached)\n", "", 0)),
+            ("target4", ("", "Unknown host target4\n", 1)),
+        ]
+        with Path([1500]) as path, ScriptedPeer(path, [reached("*")]):
+            hosts_dir = f"/etc/netns/{path.client}"
+            os.makedirs(hosts_dir)
+            try:
+                with open(f"{hosts_dir}/hosts", "w") as hosts:
+                    hosts.write(f"{T} target6\n192.0.2.1 target4\n")
+                for name, expected in cases:
+                    with self.subTest(name):
+                        self.assertEqual(run_tool(path, BINARY, name)[:3], expected)
+            finally:
+                shutil.rmtree(hosts_dir)
+
+    @needs_namespaces
+    def test_link_local_with_zone(self):
+        with Path([1500]) as path:
+            path.exec(path.host, "ip", "-6", "addr", "add", "fe80::2/64",
+                      "dev", path.interfaces[(1, "right")], "nodad")
+            zone = path.interfaces[(1, "left")]
+            run = run_tool(path, BINARY, f"fe80::2%{zone}")
+            self.assertEqual(run[:3], ("1500 (fe80::2 reached)\n", "", 0))
+
+
+if __name__ == "__main__":
+    BINARY = netlab.main_binary()
+    unittest.main(argv=[sys.argv[0], *netlab.rest_args], verbosity=2)
