@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include "listener.h"
+#include "privileges.h"
 #include "probe.h"
 
 #include <cstdio>
@@ -27,8 +28,7 @@ verdict judge_report(probe_state& state, const hop_report& report)
         return verdict::stop;
     }
     // A full list ends probing: nothing is ever written past its last entry.
-    return static_cast<std::size_t>(state.hop_count) == max_hops ? verdict::stop
-                                                                 : verdict::go_on;
+    return static_cast<std::size_t>(state.hop_count) == max_hops ? verdict::stop : verdict::go_on;
 }
 
 std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code)
@@ -115,6 +115,7 @@ int run_discovery(int argc, char** argv)
     }
     const int probe_socket = open_probe_socket(argv[1]);
     const int listener = open_listener();
+    drop_privileges();
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
 
     probe_state state;
