@@ -1,0 +1,126 @@
+"""Installing pmtu6, its manual page, and running it without a root shell."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netlab  # noqa: E402
+from netlab import Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
+
+BINARY = BUILD = SOURCE = None
+AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
+
+
+def installed(destdir, *options):
+    """Configures, builds and installs into destdir; returns the prefix there."""
+    build = os.path.join(destdir, "build")
+    subprocess.run(["cmake", "-S", SOURCE, "-B", build, "-DBUILD_TESTING=OFF", *options],
+                   check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", build, "-j2", "--target", "pmtu6"],
+                   check=True, capture_output=True)
+    return install(build, destdir)
+
+
+def install(build, destdir):
+    subprocess.run(["cmake", "--install", build, "--prefix", "/opt/pmtu6"], check=True,
+                   capture_output=True, env={**os.environ, "DESTDIR": os.path.join(destdir, "d")})
+    return os.path.join(destdir, "d", "opt", "pmtu6")
+
+
+def status_fields(pid):
+    with open(f"/proc/{pid}/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return {k: fields[k].split() for k in ("Uid", "Gid", "CapPrm", "CapEff")}
+
+
+def watched_run(path, binary, prefix=()):
+    """Runs the tool at a silent host; returns its ids and capabilities while it waits."""
+    tool = subprocess.Popen(["ip", "netns", "exec", path.client, *prefix, binary,
+                             path.host_address], stdout=subprocess.DEVNULL)
+    try:
+        time.sleep(0.5)
+        return status_fields(tool.pid)
+    finally:
+        tool.kill()
+        tool.wait()
+
+
+class Manual(unittest.TestCase):
+    def test_page_renders_without_warnings(self):
+        if not shutil.which("mandoc"):
+            if netlab.must_run_privileged():
+                self.fail("mandoc is not installed")
+            self.skipTest("mandoc is not installed")
+        page = os.path.join(SOURCE, "man", "pmtu6.8")
+        done = subprocess.run(["mandoc", "-Tlint", "-Wwarning", page],
+                              capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+
+
+class Install(unittest.TestCase):
+    def test_install_to_a_staging_prefix(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            prefix = install(BUILD, tmp)
+            tool = os.path.join(prefix, "bin", "pmtu6")
+            self.assertTrue(os.access(tool, os.X_OK))
+            self.assertTrue(os.path.isfile(os.path.join(prefix, "share/man/man8/pmtu6.8")))
+            done = subprocess.run([tool], capture_output=True, text=True)
+            self.assertEqual((done.returncode, done.stderr), (1, f"Usage: {tool} <host>\n"))
+
+
+class Privileges(unittest.TestCase):
+    """The tool finds the path as an ordinary user, then holds no privilege."""
+
+    @needs_namespaces
+    def test_unprivileged_ways_to_run(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.chmod(tmp, 0o755)
+            setuid_copy = os.path.join(tmp, "pmtu6-setuid")
+            shutil.copy(BINARY, setuid_copy)
+            os.chown(setuid_copy, 0, 0)
+            os.chmod(setuid_copy, 0o4755)
+            with_capability = os.path.join(installed(tmp, "-DPMTU6_SETCAP=ON"), "bin", "pmtu6")
+            getcap = subprocess.run(["getcap", with_capability], capture_output=True, text=True)
+            self.assertIn("cap_net_raw=ep", getcap.stdout)
+            for name, binary, prefix, uid in [
+                    ("root", BINARY, (), "0"),
+                    ("set-uid root copy, as nobody", setuid_copy, AS_NOBODY, "65534"),
+                    ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, "65534")]:
+                with self.subTest(name), Path([1500, 1280]) as path:
+                    run = run_tool(path, binary, path.host_address, prefix=prefix)
+                    self.assertEqual(run[:3], (
+                        f"1280 ({at(1, 2)} 1280, {path.host_address} reached)\n", "", 0))
+                    path.route(path.router(1), "blackhole", f"{path.host_address}/128")
+                    fields = watched_run(path, binary, prefix)
+                    self.assertEqual(fields["Uid"], [uid] * 4)
+                    self.assertEqual(fields["CapPrm"], ["0000000000000000"])
+                    self.assertEqual(fields["CapEff"], ["0000000000000000"])
+
+
+class Demo(unittest.TestCase):
+    @needs_namespaces
+    def test_demo_runs_and_cleans_up(self):
+        before = netlab.ip("netns", "list").stdout
+        done = subprocess.run([sys.executable, os.path.join(SOURCE, "demo", "run"),
+                               "--binary", BINARY], capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("1280 (2001:db8:1::1 1400, 2001:db8:1::2 1280, 2001:db8:2::2 reached)",
+                      done.stdout)
+        self.assertEqual(netlab.ip("netns", "list").stdout, before)
+
+
+if __name__ == "__main__":
+    import argparse
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--source", required=True)
+    options, rest = parser.parse_known_args()
+    BUILD, SOURCE = os.path.abspath(options.build_dir), os.path.abspath(options.source)
+    sys.argv[1:] = rest
+    BINARY = netlab.main_binary()
+    unittest.main(argv=[sys.argv[0], *netlab.rest_args], verbosity=2)
