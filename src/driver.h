@@ -27,8 +27,8 @@ enum class verdict { go_on, stop };
 verdict judge_report(probe_state& state, const hop_report& report);
 
 // Names of the Destination Unreachable codes; index 5 stands for 5 and up.
-inline constexpr std::array<const char*, 6> unreach_names = {
-    "noroute", "admin", "notneighbor", "addr", "noport", "unknown"};
+inline constexpr std::array<const char*, 6> unreach_names = {"noroute", "admin",  "notneighbor",
+                                                             "addr",    "noport", "unknown"};
 
 std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code);
 // The hop details: everything between the size figure and the newline.

@@ -83,14 +83,22 @@ TEST(DescribeError, EveryKeyword)
         std::uint8_t code;
         const char* text;
     } cases[] = {
-        {1, 0, "a unreach-noroute"},    {1, 1, "a unreach-admin"},
-        {1, 2, "a unreach-notneighbor"}, {1, 3, "a unreach-addr"},
-        {1, 4, "a unreach-noport"},     {1, 5, "a unreach-unknown"},
-        {1, 6, "a unreach-unknown"},    {1, 255, "a unreach-unknown"},
-        {3, 0, "a hoplimit"},           {3, 1, "a reasm"},
-        {3, 2, "a exceeded-unknown"},   {3, 255, "a exceeded-unknown"},
-        {4, 0, "a paramprob"},          {4, 2, "a paramprob"},
-        {2, 0, "a "},                   {200, 1, "a "},
+        {1, 0, "a unreach-noroute"},
+        {1, 1, "a unreach-admin"},
+        {1, 2, "a unreach-notneighbor"},
+        {1, 3, "a unreach-addr"},
+        {1, 4, "a unreach-noport"},
+        {1, 5, "a unreach-unknown"},
+        {1, 6, "a unreach-unknown"},
+        {1, 255, "a unreach-unknown"},
+        {3, 0, "a hoplimit"},
+        {3, 1, "a reasm"},
+        {3, 2, "a exceeded-unknown"},
+        {3, 255, "a exceeded-unknown"},
+        {4, 0, "a paramprob"},
+        {4, 2, "a paramprob"},
+        {2, 0, "a "},
+        {200, 1, "a "},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(describe_error("a", c.type, c.code), c.text) << int(c.type) << "/" << int(c.code);
@@ -128,8 +136,10 @@ TEST(ResultLine, WholeLines)
          {hop("2001:db8::1", 1400), hop("2001:db8::9", -1, 3, 0)},
          "1400 (2001:db8::1 1400, 2001:db8::9 hoplimit)\n"},
         {"port unreachable never noport", 1500, {hop("h", -1, 0, 0)}, "1500 (h reached)\n"},
-        {"last entry without address", 1280,
-         {hop("2001:db8::1", 1280), hop("", -1)}, "1280 (2001:db8::1 1280)\n"},
+        {"last entry without address",
+         1280,
+         {hop("2001:db8::1", 1280), hop("", -1)},
+         "1280 (2001:db8::1 1280)\n"},
         {"only entry without address", 1500, {hop("", -1)}, "1500 ()\n"},
         {"unknown type", 1500, {hop("2001:db8::5", -1, 9, 0)}, "1500 (2001:db8::5 )\n"},
         {"thirty-two entries", 1400, full, full_text},
