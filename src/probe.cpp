@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -66,7 +67,7 @@ int open_probe_socket(const char* host)
         exit(1);
     }
     sockaddr_in6 found{};
-    std::memcpy(&found, answer->ai_addr, sizeof found);
+    std::memcpy(&found, answer->ai_addr, std::min<std::size_t>(sizeof found, answer->ai_addrlen));
     freeaddrinfo(answer);
 
     sockaddr_in6 destination{};

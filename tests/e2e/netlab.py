@@ -142,10 +142,9 @@ class Path:
     def sysctl(self, ns, *settings):
         self.exec(ns, "sysctl", "-qw", *settings)
 
-    def route(self, ns, *spec):
-        # j == k for the node's own link is skipped above; replace tolerates
-        # routes a test sets again with another type.
-        self.exec(ns, "ip", "-6", "route", "replace", *spec)
+    def route(self, ns, *route_args):
+        # replace, so that a test may give a route another type
+        self.exec(ns, "ip", "-6", "route", "replace", *route_args)
 
     def router(self, n):
         """Namespace of router n (1 is next to the client)."""
