@@ -125,8 +125,12 @@ send_result send_probe(int probe_socket, std::int32_t size)
     socklen_t pending_length = sizeof pending;
     (void)getsockopt(probe_socket, SOL_SOCKET, SO_ERROR, &pending, &pending_length);
 
-    if (send(probe_socket, payload.data(), static_cast<std::size_t>(length), 0) >= 0) {
-        return send_result::sent;
+    // One that arrives between the two calls fails the send in its place, once;
+    // only a second failure is the system's answer to this probe.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (send(probe_socket, payload.data(), static_cast<std::size_t>(length), 0) >= 0) {
+            return send_result::sent;
+        }
     }
     return errno == EMSGSIZE ? send_result::refused_size : send_result::failed;
 }
