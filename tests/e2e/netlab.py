@@ -13,6 +13,7 @@ import collections
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -70,6 +71,7 @@ def _remove_stale():
             os.kill(pid, 0)
         except ProcessLookupError:
             ip("netns", "del", m.group(1), check=False)
+            shutil.rmtree(f"/etc/netns/{m.group(1)}", ignore_errors=True)
 
 
 def link_address(link, end):
@@ -171,7 +173,11 @@ def run_tool(path, binary, *args, ns=None, prefix=(), timeout=60):
     started = time.monotonic()
     with subprocess.Popen(["ip", "netns", "exec", ns or path.client, *prefix, binary, *args],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
-        out, err = tool.communicate(timeout=timeout)
+        try:
+            out, err = tool.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            tool.kill()  # a hung tool fails its test instead of hanging the suite
+            raise
     return Run(out, err, tool.returncode, time.monotonic() - started, tool.pid)
 
 
@@ -193,7 +199,7 @@ class ScriptedPeer:
             ["ip", "netns", "exec", peer, sys.executable, script,
              "--dev", path.interfaces[(1, "right")], "--target", target,
              "--scenario", json.dumps(replies), "--log", self.log.name],
-            stdout=subprocess.PIPE, text=True)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if self.process.stdout.readline().strip() != "ready":
             self.close()
             raise RuntimeError("scripted peer did not start")
@@ -205,6 +211,7 @@ class ScriptedPeer:
     def close(self):
         self.process.terminate()
         self.process.wait()
+        self.process.stdin.close()
         self.process.stdout.close()
         self.log.close()
 

@@ -12,7 +12,8 @@ list of replies; each names the probe it answers ("probe": N counts from 1,
   delay                 seconds after the probe arrived
   repeat, interval      how many copies, and the seconds between them
 
-Every probe seen is written to the log as one JSON line, as it arrives.
+Every probe seen is written to the log as one JSON line, as it arrives. The
+peer stops when its standard input closes.
 """
 
 import argparse
@@ -22,6 +23,7 @@ import json
 import select
 import socket
 import struct
+import sys
 import time
 
 ETH_P_IPV6 = 0x86DD
@@ -64,7 +66,10 @@ def main():
     order = 0
     while True:
         timeout = max(0.0, pending[0][0] - time.monotonic()) if pending else None
-        if select.select([tap], [], [], timeout)[0]:
+        ready = select.select([tap, sys.stdin], [], [], timeout)[0]
+        if sys.stdin in ready and not sys.stdin.buffer.read1(1):
+            return  # the harness is gone: stop rather than linger in its namespace
+        if tap in ready:
             packet, address = tap.recvfrom(70000)
             if (address[2] == PACKET_OUTGOING or len(packet) < 48 or packet[6] != 17
                     or packet[24:40] != target):
