@@ -1,5 +1,6 @@
 """Installing pmtu6, its manual page, and running it without a root shell."""
 
+import argparse
 import os
 import shutil
 import subprocess
@@ -10,10 +11,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
-from netlab import Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
+from netlab import AS_NOBODY, Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
 
 BINARY = BUILD = SOURCE = None
-AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
 
 
 def installed(destdir, *options):
@@ -115,7 +115,6 @@ class Demo(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    import argparse
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--source", required=True)

@@ -22,6 +22,7 @@ import time
 import unittest
 
 PREFIX = "p6t"
+AS_NOBODY = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups")
 _open_paths = []
 _counter = 0
 

@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -81,15 +82,12 @@ class Paths(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp, Path([1500]) as path:
             os.chmod(tmp, 0o755)
             copy = shutil.copy(BINARY, os.path.join(tmp, "pmtu6"))
-            run = run_tool(path, copy, "::1",
-                           prefix=("setpriv", "--reuid=nobody", "--regid=nogroup",
-                                   "--clear-groups"))
+            run = run_tool(path, copy, "::1", prefix=netlab.AS_NOBODY)
             self.assertEqual(run[:3], ("", "socket: Operation not permitted\n", 1))
 
 
 class CommandLine(unittest.TestCase):
     def run_plain(self, *args):
-        import subprocess
         done = subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=10)
         return done.stdout, done.stderr, done.returncode
 
