@@ -93,12 +93,12 @@ hop_report local_report(const reply_filter& filter, std::int32_t mtu)
 
 namespace {
 
-// A probe that cannot leave this host at its size: the system's own path MTU
-// stands in for a router's Packet Too Big, when it is below the size.
+// A probe that cannot leave this host at its size: the MTU of the link it
+// would have left by stands in for a router's Packet Too Big.
 std::optional<hop_report> local_refusal(int probe_socket, const reply_filter& filter,
                                         std::int32_t size)
 {
-    const auto mtu = local_path_mtu(probe_socket);
+    const auto mtu = refused_mtu(probe_socket);
     if (mtu && *mtu < size) {
         return local_report(filter, *mtu);
     }

@@ -1,8 +1,10 @@
 #include "probe.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
+#include <sys/types.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,28 +25,60 @@ std::int32_t payload_length(std::int32_t size)
     return size - probe_header_bytes;
 }
 
+std::optional<sockaddr_in6> pick_address(const addrinfo* answer)
+{
+    for (const addrinfo* entry = answer; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_family != AF_INET6 || entry->ai_addr == nullptr) {
+            continue;
+        }
+        sockaddr_in6 found{};
+        std::memcpy(&found, entry->ai_addr, std::min<std::size_t>(sizeof found, entry->ai_addrlen));
+        if (!IN6_IS_ADDR_V4MAPPED(&found.sin6_addr)) {
+            return found;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> path_mtu_from_control(const msghdr& message)
+{
+    msghdr walked = message;
+    for (cmsghdr* item = CMSG_FIRSTHDR(&walked); item != nullptr;
+         item = CMSG_NXTHDR(&walked, item)) {
+        if (item->cmsg_level != IPPROTO_IPV6 || item->cmsg_type != IPV6_PATHMTU ||
+            item->cmsg_len < CMSG_LEN(sizeof(ip6_mtuinfo))) {
+            continue;
+        }
+        ip6_mtuinfo info{};
+        std::memcpy(&info, CMSG_DATA(item), sizeof info);
+        if (info.ip6m_mtu > 0 && info.ip6m_mtu <= 0x7fffffffU) {
+            return static_cast<std::int32_t>(info.ip6m_mtu);
+        }
+    }
+    return std::nullopt;
+}
+
 namespace {
 
-// Each probe must leave whole at exactly its size: the system must neither
-// fragment it at the source nor shrink it to a path MTU cached from earlier
-// traffic, or a second run would see fragments slip through.
-void forbid_fragmentation(int fd)
+void set_ipv6_option(int fd, int option, int value, const char* subject)
+{
+    if (setsockopt(fd, IPPROTO_IPV6, option, &value, sizeof value) < 0) {
+        perror(subject);
+        exit(1);
+    }
+}
+
+// Each probe must leave whole at exactly its size, or be refused at once when
+// the host's own link is narrower; the refusal then tells that link's MTU.
+void set_probe_options(int fd)
 {
 #if defined(IPV6_MTU_DISCOVER) && defined(IPV6_PMTUDISC_PROBE)
-    int mode = IPV6_PMTUDISC_PROBE;
-    if (setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &mode, sizeof mode) < 0) {
-        perror("setsockopt IPV6_MTU_DISCOVER");
-        exit(1);
-    }
-#elif defined(IPV6_DONTFRAG)
-    int on = 1;
-    if (setsockopt(fd, IPPROTO_IPV6, IPV6_DONTFRAG, &on, sizeof on) < 0) {
-        perror("setsockopt IPV6_DONTFRAG");
-        exit(1);
-    }
-#else
-    (void)fd;
+    // Linux otherwise checks a send against the path MTU it cached from
+    // earlier traffic, and a rerun would measure that cache, not the path.
+    set_ipv6_option(fd, IPV6_MTU_DISCOVER, IPV6_PMTUDISC_PROBE, "setsockopt IPV6_MTU_DISCOVER");
 #endif
+    set_ipv6_option(fd, IPV6_DONTFRAG, 1, "setsockopt IPV6_DONTFRAG");
+    set_ipv6_option(fd, IPV6_RECVPATHMTU, 1, "setsockopt IPV6_RECVPATHMTU");
 }
 
 }  // namespace
@@ -61,23 +95,27 @@ int open_probe_socket(const char* host)
     hints.ai_family = AF_INET6;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* answer = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &answer) != 0 || answer == nullptr ||
-        answer->ai_family != AF_INET6) {
+    std::optional<sockaddr_in6> found;
+    if (getaddrinfo(host, nullptr, &hints, &answer) == 0) {
+        found = pick_address(answer);
+        freeaddrinfo(answer);
+    }
+    if (!found) {
         fprintf(stderr, "Unknown host %s\n", host);
         exit(1);
     }
-    sockaddr_in6 found{};
-    std::memcpy(&found, answer->ai_addr, std::min<std::size_t>(sizeof found, answer->ai_addrlen));
-    freeaddrinfo(answer);
 
     sockaddr_in6 destination{};
+#ifdef SIN6_LEN
+    destination.sin6_len = sizeof destination;
+#endif
     destination.sin6_family = AF_INET6;
     destination.sin6_port = probe_port(getpid());
-    destination.sin6_addr = found.sin6_addr;
+    destination.sin6_addr = found->sin6_addr;
     // Keeps a link-local literal's zone, so fe80::1%eth0 leaves by eth0.
-    destination.sin6_scope_id = found.sin6_scope_id;
+    destination.sin6_scope_id = found->sin6_scope_id;
 
-    forbid_fragmentation(fd);
+    set_probe_options(fd);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) < 0) {
         perror("connect");
         exit(1);
@@ -114,9 +152,10 @@ send_result send_probe(int probe_socket, std::int32_t size)
     if (length < 0) {
         return send_result::failed;
     }
-    if (static_cast<std::size_t>(length) > max_probe_payload) {
-        return send_result::refused_size;
-    }
+    // A Packet Too Big may report more than an IPv6 packet without a jumbogram
+    // holds. The largest probe stands in: no link takes it, and its refusal
+    // names the link's MTU.
+    const std::size_t bytes = std::min(static_cast<std::size_t>(length), max_probe_payload);
     std::array<std::uint8_t, max_probe_payload> payload{};
 
     // An ICMPv6 error about an earlier probe stays pending on the connected
@@ -128,24 +167,23 @@ send_result send_probe(int probe_socket, std::int32_t size)
     // One that arrives between the two calls fails the send in its place, once;
     // only a second failure is the system's answer to this probe.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (send(probe_socket, payload.data(), static_cast<std::size_t>(length), 0) >= 0) {
+        if (send(probe_socket, payload.data(), bytes, 0) >= 0) {
             return send_result::sent;
         }
     }
     return errno == EMSGSIZE ? send_result::refused_size : send_result::failed;
 }
 
-std::optional<std::int32_t> local_path_mtu(int probe_socket)
+std::optional<std::int32_t> refused_mtu(int probe_socket)
 {
-#ifdef IPV6_PATHMTU
-    ip6_mtuinfo info{};
-    socklen_t length = sizeof info;
-    if (getsockopt(probe_socket, IPPROTO_IPV6, IPV6_PATHMTU, &info, &length) == 0 &&
-        info.ip6m_mtu > 0 && info.ip6m_mtu <= 0x7fffffffU) {
-        return static_cast<std::int32_t>(info.ip6m_mtu);
+    // The system queues the MTU it refused the send for as an IPV6_PATHMTU
+    // item, delivered by the next receive on the probe socket.
+    alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(ip6_mtuinfo))> control{};
+    msghdr message{};
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    if (recvmsg(probe_socket, &message, MSG_DONTWAIT) < 0) {
+        return std::nullopt;
     }
-#else
-    (void)probe_socket;
-#endif
-    return std::nullopt;
+    return path_mtu_from_control(message);
 }

@@ -5,6 +5,9 @@
 #include "records.h"
 
 #include <sys/types.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <netdb.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -23,9 +26,17 @@ std::uint16_t probe_port(pid_t pid);
 // UDP payload bytes for a probe of `size`; negative when no probe can carry it.
 std::int32_t payload_length(std::int32_t size);
 
+// The first IPv6 address of a resolver's answer. IPv4-mapped addresses are
+// passed over: an IPv6 socket connected to one sends IPv4.
+std::optional<sockaddr_in6> pick_address(const addrinfo* answer);
+
+// The MTU carried by an IPV6_PATHMTU item in a received message's control data.
+std::optional<std::int32_t> path_mtu_from_control(const msghdr& message);
+
 int open_probe_socket(const char* host);
 reply_filter* make_reply_filter(int probe_socket);
 send_result send_probe(int probe_socket, std::int32_t size);
 
-// The path MTU the system knows for the connected socket, when it tells one.
-std::optional<std::int32_t> local_path_mtu(int probe_socket);
+// After a send refused for its size: the MTU of the link the probe would have
+// left by, as the system checked it against that send.
+std::optional<std::int32_t> refused_mtu(int probe_socket);

@@ -114,13 +114,14 @@ class Names(unittest.TestCase):
         cases = [
             ("target6", (f"1500 ({T} reached)\n", "", 0)),
             ("target4", ("", "Unknown host target4\n", 1)),
+            ("mapped", ("", "Unknown host mapped\n", 1)),
         ]
         with Path([1500]) as path, ScriptedPeer(path, [reached("*")]):
             hosts_dir = f"/etc/netns/{path.client}"
             os.makedirs(hosts_dir)
             try:
                 with open(f"{hosts_dir}/hosts", "w") as hosts:
-                    hosts.write(f"{T} target6\n192.0.2.1 target4\n")
+                    hosts.write(f"{T} target6\n192.0.2.1 target4\n::ffff:192.0.2.1 mapped\n")
                 for name, expected in cases:
                     with self.subTest(name):
                         self.assertEqual(run_tool(path, BINARY, name)[:3], expected)
