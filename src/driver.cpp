@@ -3,6 +3,7 @@
 #include "listener.h"
 #include "privileges.h"
 #include "probe.h"
+#include "startup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -109,6 +110,8 @@ std::optional<hop_report> local_refusal(int probe_socket, const reply_filter& fi
 
 int run_discovery(int argc, char** argv)
 {
+    open_standard_descriptors();
+    ignore_broken_pipe();
     if (argc < 2) {
         fprintf(stderr, "Usage: %s <host>\n", argc > 0 && argv[0] != nullptr ? argv[0] : "pmtu6");
         return 1;

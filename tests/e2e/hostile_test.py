@@ -2,7 +2,9 @@
 
 import os
 import shutil
+import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -106,6 +108,52 @@ class ScriptedPeerScenarios(unittest.TestCase):
             self.assertTrue(p["zero"])
             self.assertEqual(p["dport"], 32768 + (pid & 0x7FFF))
         self.assertEqual(len({p["sport"] for p in probes}), 1)
+
+
+# States the tool may be started in. Closed standard descriptors must not let
+# a socket take their place: whatever the tool writes then would be sent to
+# the host. name, shell redirections, run as nobody (no raw socket: setup
+# fails and says so), reader of standard output gone, exit status, IPv6 sizes
+# of the datagrams the peer saw.
+STARTS = [
+    ("standard output closed", ">&-", False, False, 0, [1500]),
+    ("standard error closed, setup fails", "2>&-", True, False, 1, []),
+    ("output and error closed, setup fails", ">&- 2>&-", True, False, 1, []),
+    ("all three closed", "<&- >&- 2>&-", False, False, 0, [1500]),
+    ("reader of standard output gone", "", False, True, 0, [1500]),
+]
+
+
+class StartingStates(unittest.TestCase):
+    @needs_namespaces
+    def test_starting_states(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.chmod(tmp, 0o755)
+            copy = shutil.copy(BINARY, os.path.join(tmp, "pmtu6"))
+            for name, redirections, nobody, reader_gone, status, sizes in STARTS:
+                # A Time Exceeded, unlike a Port Unreachable, leaves no error
+                # pending on the probe socket that would fail a stray write.
+                with self.subTest(name), Path([1500]) as path, \
+                        ScriptedPeer(path, [reply("*", 3, 0)]) as peer:
+                    prefix = netlab.AS_NOBODY if nobody else ()
+                    # exec keeps the pid, which the probes' port is made of
+                    command = ["ip", "netns", "exec", path.client, *prefix, "sh", "-c",
+                               f'exec "$0" "$@" {redirections}', copy, T]
+                    read_end, write_end = os.pipe()
+                    if reader_gone:
+                        os.close(read_end)
+                    try:
+                        tool = subprocess.Popen(command, stdout=write_end,
+                                                stderr=subprocess.DEVNULL)
+                    finally:
+                        os.close(write_end)
+                        if not reader_gone:
+                            os.close(read_end)
+                    self.assertEqual(tool.wait(timeout=30), status)
+                    probes = peer.probes()
+                    self.assertEqual([p["size"] for p in probes], sizes)
+                    if probes:
+                        ScriptedPeerScenarios.check_probes(self, probes, tool.pid)
 
 
 class Names(unittest.TestCase):

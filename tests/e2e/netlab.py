@@ -183,6 +183,10 @@ def run_tool(path, binary, *args, ns=None, prefix=(), timeout=60):
 
 
 TARGET = "2001:db8:ff::2"  # routed to the peer, which swallows it
+# Sent from the client after a run; the peer logs it after all that came before.
+_SEND_SETTLE = ("import socket, sys\n"
+                "s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)\n"
+                "s.sendto(b'pmtu6-settle', (sys.argv[1], 9))\n")
 
 
 class ScriptedPeer:
@@ -206,8 +210,17 @@ class ScriptedPeer:
             raise RuntimeError("scripted peer did not start")
 
     def probes(self):
-        with open(self.log.name) as log:
-            return [json.loads(line) for line in log]
+        """The probes the peer saw, once it has seen all that the client sent."""
+        self.path.exec(self.path.client, sys.executable, "-c", _SEND_SETTLE, self.target)
+        deadline = time.monotonic() + 5
+        while True:
+            with open(self.log.name) as log:
+                lines = [json.loads(line) for line in log]
+            if {"settled": True} in lines:
+                return lines[:lines.index({"settled": True})]
+            if time.monotonic() > deadline:
+                raise RuntimeError("scripted peer did not log the settle marker")
+            time.sleep(0.01)
 
     def close(self):
         self.process.terminate()

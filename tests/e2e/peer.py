@@ -12,8 +12,9 @@ list of replies; each names the probe it answers ("probe": N counts from 1,
   delay                 seconds after the probe arrived
   repeat, interval      how many copies, and the seconds between them
 
-Every probe seen is written to the log as one JSON line, as it arrives. The
-peer stops when its standard input closes.
+Every probe seen is written to the log as one JSON line, as it arrives; the
+harness's marker datagram (port 9) is logged as {"settled": true} and not
+answered. The peer stops when its standard input closes.
 """
 
 import argparse
@@ -29,6 +30,8 @@ import time
 ETH_P_IPV6 = 0x86DD
 PACKET_OUTGOING = 4
 MAX_QUOTE = 1280 - 40 - 8
+# The harness's marker: once it is logged, so is everything sent before it.
+SETTLE_PORT, SETTLE_PAYLOAD = 9, b"pmtu6-settle"
 
 
 def build_message(reply, probe):
@@ -74,11 +77,14 @@ def main():
             if (address[2] == PACKET_OUTGOING or len(packet) < 48 or packet[6] != 17
                     or packet[24:40] != target):
                 continue
-            seen += 1
             now = time.monotonic()
             length, = struct.unpack("!H", packet[4:6])
             sport, dport, udp_length = struct.unpack("!HHH", packet[40:46])
             payload = packet[48:40 + length]
+            if dport == SETTLE_PORT and payload == SETTLE_PAYLOAD:
+                log.write(json.dumps({"settled": True}) + "\n")
+                continue
+            seen += 1
             log.write(json.dumps({"n": seen, "size": 40 + length, "sport": sport,
                                   "dport": dport, "udp_length": udp_length,
                                   "zero": payload == bytes(len(payload)),
