@@ -1,12 +1,15 @@
 #include "listener.h"
 
-#include <arpa/inet.h>
-#include <netinet/icmp6.h>
-#include <netinet/in.h>
-#include <poll.h>
+#include <sys/types.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
+#include <netinet/icmp6.h>
+#include <arpa/inet.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -5,6 +5,7 @@
 
 #include "records.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "privileges.h"
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,8 +8,8 @@
 #include <cstdlib>
 
 #ifdef __linux__
-#include <linux/capability.h>
 #include <sys/syscall.h>
+#include <linux/capability.h>
 #endif
 
 namespace {

@@ -2,6 +2,7 @@
 // every reply must quote, and one ICMPv6 error as the driver sees it.
 #pragma once
 
+#include <sys/types.h>
 #include <netinet/in.h>
 
 #include <array>

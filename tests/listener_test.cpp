@@ -1,6 +1,10 @@
 #include "listener.h"
 
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
