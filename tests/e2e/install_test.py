@@ -80,24 +80,35 @@ class Privileges(unittest.TestCase):
     def test_unprivileged_ways_to_run(self):
         with tempfile.TemporaryDirectory() as tmp:
             os.chmod(tmp, 0o755)
-            setuid_copy = os.path.join(tmp, "pmtu6-setuid")
-            shutil.copy(BINARY, setuid_copy)
-            os.chown(setuid_copy, 0, 0)
-            os.chmod(setuid_copy, 0o4755)
+
+            def copy(name, mode, capability=False):
+                path = shutil.copy(BINARY, os.path.join(tmp, name))
+                os.chown(path, 0, 0)
+                if capability:
+                    subprocess.run(["setcap", "cap_net_raw+ep", path], check=True)
+                os.chmod(path, mode)
+                return path
+
             with_capability = os.path.join(installed(tmp, "-DPMTU6_SETCAP=ON"), "bin", "pmtu6")
             getcap = subprocess.run(["getcap", with_capability], capture_output=True, text=True)
             self.assertIn("cap_net_raw=ep", getcap.stdout)
-            for name, binary, prefix, uid in [
+            nobody = "65534"  # nobody's uid, nogroup's gid
+            for name, binary, prefix, ids in [
                     ("root", BINARY, (), "0"),
-                    ("set-uid root copy, as nobody", setuid_copy, AS_NOBODY, "65534"),
-                    ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, "65534")]:
+                    ("set-uid root copy, as nobody", copy("u", 0o4755), AS_NOBODY, nobody),
+                    ("set-uid and set-gid root copy, as nobody", copy("ug", 0o6755), AS_NOBODY,
+                     nobody),
+                    ("set-gid root copy with cap_net_raw, as nobody",
+                     copy("gc", 0o2755, capability=True), AS_NOBODY, nobody),
+                    ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, nobody)]:
                 with self.subTest(name), Path([1500, 1280]) as path:
                     run = run_tool(path, binary, path.host_address, prefix=prefix)
                     self.assertEqual(run[:3], (
                         f"1280 ({at(1, 2)} 1280, {path.host_address} reached)\n", "", 0))
                     path.route(path.router(1), "blackhole", f"{path.host_address}/128")
                     fields = watched_run(path, binary, prefix)
-                    self.assertEqual(fields["Uid"], [uid] * 4)
+                    self.assertEqual(fields["Uid"], [ids] * 4)
+                    self.assertEqual(fields["Gid"], [ids] * 4)
                     self.assertEqual(fields["CapPrm"], ["0000000000000000"])
                     self.assertEqual(fields["CapEff"], ["0000000000000000"])
 
