@@ -6,12 +6,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
-from netlab import AS_NOBODY, Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
+from netlab import AS_NOBODY, needs_namespaces  # noqa: E402
 
 BINARY = BUILD = SOURCE = None
 
@@ -30,24 +29,6 @@ def install(build, destdir):
     subprocess.run(["cmake", "--install", build, "--prefix", "/opt/pmtu6"], check=True,
                    capture_output=True, env={**os.environ, "DESTDIR": os.path.join(destdir, "d")})
     return os.path.join(destdir, "d", "opt", "pmtu6")
-
-
-def status_fields(pid):
-    with open(f"/proc/{pid}/status") as status:
-        fields = dict(line.split(":", 1) for line in status)
-    return {k: fields[k].split() for k in ("Uid", "Gid", "CapPrm", "CapEff")}
-
-
-def watched_run(path, binary, prefix=()):
-    """Runs the tool at a silent host; returns its ids and capabilities while it waits."""
-    tool = subprocess.Popen(["ip", "netns", "exec", path.client, *prefix, binary,
-                             path.host_address], stdout=subprocess.DEVNULL)
-    try:
-        time.sleep(0.5)
-        return status_fields(tool.pid)
-    finally:
-        tool.kill()
-        tool.wait()
 
 
 class Manual(unittest.TestCase):
@@ -74,8 +55,6 @@ class Install(unittest.TestCase):
 
 
 class Privileges(unittest.TestCase):
-    """The tool finds the path as an ordinary user, then holds no privilege."""
-
     @needs_namespaces
     def test_unprivileged_ways_to_run(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -101,16 +80,8 @@ class Privileges(unittest.TestCase):
                     ("set-gid root copy with cap_net_raw, as nobody",
                      copy("gc", 0o2755, capability=True), AS_NOBODY, nobody),
                     ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, nobody)]:
-                with self.subTest(name), Path([1500, 1280]) as path:
-                    run = run_tool(path, binary, path.host_address, prefix=prefix)
-                    self.assertEqual(run[:3], (
-                        f"1280 ({at(1, 2)} 1280, {path.host_address} reached)\n", "", 0))
-                    path.route(path.router(1), "blackhole", f"{path.host_address}/128")
-                    fields = watched_run(path, binary, prefix)
-                    self.assertEqual(fields["Uid"], [ids] * 4)
-                    self.assertEqual(fields["Gid"], [ids] * 4)
-                    self.assertEqual(fields["CapPrm"], ["0000000000000000"])
-                    self.assertEqual(fields["CapEff"], ["0000000000000000"])
+                with self.subTest(name):
+                    netlab.check_unprivileged_run(self, binary, prefix, ids)
 
 
 class Demo(unittest.TestCase):

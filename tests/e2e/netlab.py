@@ -236,6 +236,34 @@ class ScriptedPeer:
         self.close()
 
 
+def _status_fields(pid):
+    with open(f"/proc/{pid}/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return {k: fields[k].split() for k in ("Uid", "Gid", "CapPrm", "CapEff")}
+
+
+def check_unprivileged_run(test, binary, prefix, ids):
+    """The tool, started with `prefix`, finds a 1280 path; then, while it waits
+    at a silent host, every user and group id is `ids` and no capability is left."""
+    with Path([1500, 1280]) as path:
+        run = run_tool(path, binary, path.host_address, prefix=prefix)
+        test.assertEqual(run[:3], (
+            f"1280 ({link_address(1, 2)} 1280, {path.host_address} reached)\n", "", 0))
+        path.route(path.router(1), "blackhole", f"{path.host_address}/128")
+        tool = subprocess.Popen(["ip", "netns", "exec", path.client, *prefix, binary,
+                                 path.host_address], stdout=subprocess.DEVNULL)
+        try:
+            time.sleep(0.5)
+            fields = _status_fields(tool.pid)
+        finally:
+            tool.kill()
+            tool.wait()
+        test.assertEqual(fields["Uid"], [ids] * 4)
+        test.assertEqual(fields["Gid"], [ids] * 4)
+        test.assertEqual(fields["CapPrm"], ["0000000000000000"])
+        test.assertEqual(fields["CapEff"], ["0000000000000000"])
+
+
 def _close_all(*_):
     for path in list(_open_paths):
         path.close()
