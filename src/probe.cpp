@@ -177,13 +177,20 @@ send_result send_probe(int probe_socket, std::int32_t size)
 std::optional<std::int32_t> refused_mtu(int probe_socket)
 {
     // The system queues the MTU it refused the send for as an IPV6_PATHMTU
-    // item, delivered by the next receive on the probe socket.
-    alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(ip6_mtuinfo))> control{};
-    msghdr message{};
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    if (recvmsg(probe_socket, &message, MSG_DONTWAIT) < 0) {
-        return std::nullopt;
+    // item on the probe socket. The BSDs also queue one for each Packet Too
+    // Big about the socket, so the refusal's own is the last one queued.
+    std::optional<std::int32_t> last;
+    for (int item = 0; item < 64; ++item) {
+        alignas(cmsghdr) std::array<std::byte, CMSG_SPACE(sizeof(ip6_mtuinfo))> control{};
+        msghdr message{};
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        if (recvmsg(probe_socket, &message, MSG_DONTWAIT) < 0) {
+            break;
+        }
+        if (const auto mtu = path_mtu_from_control(message)) {
+            last = mtu;
+        }
     }
-    return path_mtu_from_control(message);
+    return last;
 }
