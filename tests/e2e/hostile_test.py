@@ -118,7 +118,6 @@ class ScriptedPeerScenarios(unittest.TestCase):
 STARTS = [
     ("standard output closed", ">&-", False, False, 0, [1500]),
     ("standard error closed, setup fails", "2>&-", True, False, 1, []),
-    ("output and error closed, setup fails", ">&- 2>&-", True, False, 1, []),
     ("all three closed", "<&- >&- 2>&-", False, False, 0, [1500]),
     ("reader of standard output gone", "", False, True, 0, [1500]),
 ]

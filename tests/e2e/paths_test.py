@@ -83,7 +83,8 @@ class Paths(unittest.TestCase):
         with Path([1400, 1280]) as path:
             host = path.host_address
             first = run_tool(path, BINARY, host)
-            self.assertEqual(first.out, f"1280 ({at(1, 1)} 1400, {at(1, 2)} 1280, {host} reached)\n")
+            self.assertEqual(first.out,
+                             f"1280 ({at(1, 1)} 1400, {at(1, 2)} 1280, {host} reached)\n")
             for ns, side in ((path.router(1), "left"), (path.host, "right")):
                 path.exec(ns, "ip", "link", "set", path.interfaces[(2, side)], "mtu", "1400")
             second = run_tool(path, BINARY, host)
