@@ -98,16 +98,17 @@ class ScriptedPeerScenarios(unittest.TestCase):
                     self.assertEqual([p["size"] for p in probes], sizes)
                 if seconds is not None:
                     self.assertTrue(seconds[0] <= run.seconds <= seconds[1], run.seconds)
-                self.check_probes(probes, run.pid)
+                check_probes(self, probes, run.pid)
 
-    def check_probes(self, probes, pid):
-        """Every probe: exactly its size, zero payload, this run's ports."""
-        self.assertTrue(probes)
-        for p in probes:
-            self.assertEqual(p["udp_length"], p["size"] - 40)
-            self.assertTrue(p["zero"])
-            self.assertEqual(p["dport"], 32768 + (pid & 0x7FFF))
-        self.assertEqual(len({p["sport"] for p in probes}), 1)
+
+def check_probes(test, probes, pid):
+    """Every probe: exactly its size, zero payload, this run's ports."""
+    test.assertTrue(probes)
+    for p in probes:
+        test.assertEqual(p["udp_length"], p["size"] - 40)
+        test.assertTrue(p["zero"])
+        test.assertEqual(p["dport"], 32768 + (pid & 0x7FFF))
+    test.assertEqual(len({p["sport"] for p in probes}), 1)
 
 
 # States the tool may be started in. Closed standard descriptors must not let
@@ -152,7 +153,7 @@ class StartingStates(unittest.TestCase):
                     probes = peer.probes()
                     self.assertEqual([p["size"] for p in probes], sizes)
                     if probes:
-                        ScriptedPeerScenarios.check_probes(self, probes, tool.pid)
+                        check_probes(self, probes, tool.pid)
 
 
 class Names(unittest.TestCase):

@@ -33,10 +33,7 @@ def install(build, destdir):
 
 class Manual(unittest.TestCase):
     def test_page_renders_without_warnings(self):
-        if not shutil.which("mandoc"):
-            if netlab.must_run_privileged():
-                self.fail("mandoc is not installed")
-            self.skipTest("mandoc is not installed")
+        netlab.require_tools(self, "mandoc")
         page = os.path.join(SOURCE, "man", "pmtu6.8")
         done = subprocess.run(["mandoc", "-Tlint", "-Wwarning", page],
                               capture_output=True, text=True)

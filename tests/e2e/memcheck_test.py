@@ -1,7 +1,6 @@
 """A whole run of pmtu6 under valgrind: every byte handed to the system is set."""
 
 import os
-import shutil
 import sys
 import unittest
 
@@ -18,10 +17,7 @@ class Memcheck(unittest.TestCase):
     @needs_namespaces
     def test_narrowing_path(self):
         # A refused probe, a router's Packet Too Big and the host's answer.
-        if not shutil.which("valgrind"):
-            if netlab.must_run_privileged():
-                self.fail("valgrind is not installed")
-            self.skipTest("valgrind is not installed")
+        netlab.require_tools(self, "valgrind")
         with Path([1400, 1280]) as path:
             run = run_tool(path, BINARY, path.host_address, prefix=MEMCHECK)
             self.assertEqual(run[:3], (

@@ -45,6 +45,17 @@ def needs_namespaces(case):
     return unittest.skip("needs root and network namespaces")(case)
 
 
+def require_tools(test, *tools):
+    """Skips the test when a tool is not installed, except under CI=true,
+    where that fails it."""
+    missing = [tool for tool in tools if not shutil.which(tool)]
+    if not missing:
+        return
+    if must_run_privileged():
+        test.fail(f"not installed: {' '.join(missing)}")
+    test.skipTest(f"not installed: {' '.join(missing)}")
+
+
 rest_args = []
 
 

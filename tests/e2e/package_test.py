@@ -96,11 +96,7 @@ class ThrowawayRoot:
 
 class Package(unittest.TestCase):
     def setUp(self):
-        missing = [tool for tool in TOOLS if not shutil.which(tool)]
-        if missing:
-            if netlab.must_run_privileged():
-                self.fail(f"not installed: {' '.join(missing)}")
-            self.skipTest(f"not installed: {' '.join(missing)}")
+        netlab.require_tools(self, *TOOLS)
 
     def assertRan(self, done, *, stdout=None):
         self.assertEqual(done.returncode, 0, done.stdout[-4000:] + done.stderr[-4000:])
