@@ -3,6 +3,7 @@
 #include "listener.h"
 #include "privileges.h"
 #include "probe.h"
+#include "route.h"
 #include "startup.h"
 
 #include <cstdio>
@@ -117,6 +118,7 @@ int run_discovery(int argc, char** argv)
         return 1;
     }
     const int probe_socket = open_probe_socket(argv[1]);
+    honour_configured_mtu(probe_socket);
     const int listener = open_listener();
     drop_privileges();
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));

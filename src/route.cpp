@@ -1,0 +1,251 @@
+#include "route.h"
+
+#include <sys/types.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#ifdef __linux__
+#include <unistd.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/if_link.h>
+#include <linux/ipv6.h>
+#endif
+
+std::optional<std::int32_t> choose_mtu(const route_answer& route, const link_answer& link)
+{
+    const std::optional<std::int32_t> configured = route.mtu ? route.mtu : link.ipv6_mtu;
+    if (!configured) {
+        return std::nullopt;
+    }
+    return link.device_mtu ? std::min(*configured, *link.device_mtu) : *configured;
+}
+
+#ifdef __linux__
+
+namespace {
+
+using bytes = std::span<const std::uint8_t>;
+
+template <typename T> T read_as(bytes data)
+{
+    T value{};
+    std::memcpy(&value, data.data(), sizeof value);
+    return value;
+}
+
+// A u32 attribute that fits a positive MTU.
+std::optional<std::int32_t> positive_u32(std::optional<bytes> payload)
+{
+    if (!payload || payload->size() < sizeof(std::uint32_t)) {
+        return std::nullopt;
+    }
+    const auto value = read_as<std::uint32_t>(*payload);
+    if (value == 0 || value > 0x7fffffffU) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+// The payload of the first attribute of `type` in a run of attributes. Stops
+// at the first attribute whose length does not fit.
+std::optional<bytes> find_attribute(bytes attributes, std::uint16_t type)
+{
+    while (attributes.size() >= RTA_LENGTH(0)) {
+        const auto header = read_as<rtattr>(attributes);
+        if (header.rta_len < RTA_LENGTH(0) || header.rta_len > attributes.size()) {
+            break;
+        }
+        if ((header.rta_type & NLA_TYPE_MASK) == type) {
+            return attributes.subspan(RTA_LENGTH(0), header.rta_len - RTA_LENGTH(0));
+        }
+        attributes =
+            attributes.subspan(std::min<std::size_t>(RTA_ALIGN(header.rta_len), attributes.size()));
+    }
+    return std::nullopt;
+}
+
+// The attributes of a reply of `type` whose fixed header is `fixed` bytes.
+std::optional<bytes> reply_attributes(bytes reply, std::uint16_t type, std::size_t fixed)
+{
+    if (reply.size() < NLMSG_HDRLEN) {
+        return std::nullopt;
+    }
+    const auto header = read_as<nlmsghdr>(reply);
+    const std::size_t start = NLMSG_HDRLEN + NLMSG_ALIGN(fixed);
+    if (header.nlmsg_type != type || header.nlmsg_len > reply.size() || header.nlmsg_len < start) {
+        return std::nullopt;
+    }
+    return reply.subspan(start, header.nlmsg_len - start);
+}
+
+}  // namespace
+
+std::optional<route_answer> route_from_reply(bytes reply)
+{
+    const auto attributes = reply_attributes(reply, RTM_NEWROUTE, sizeof(rtmsg));
+    if (!attributes) {
+        return std::nullopt;
+    }
+    route_answer answer;
+    if (const auto metrics = find_attribute(*attributes, RTA_METRICS)) {
+        answer.mtu = positive_u32(find_attribute(*metrics, RTAX_MTU));
+    }
+    if (const auto oif = find_attribute(*attributes, RTA_OIF); oif && oif->size() >= 4) {
+        answer.interface = read_as<std::uint32_t>(*oif);
+    }
+    return answer;
+}
+
+std::optional<link_answer> link_from_reply(bytes reply)
+{
+    const auto attributes = reply_attributes(reply, RTM_NEWLINK, sizeof(ifinfomsg));
+    if (!attributes) {
+        return std::nullopt;
+    }
+    link_answer answer;
+    answer.device_mtu = positive_u32(find_attribute(*attributes, IFLA_MTU));
+    const auto families = find_attribute(*attributes, IFLA_AF_SPEC);
+    const auto inet6 = families ? find_attribute(*families, AF_INET6) : std::nullopt;
+    const auto conf = inet6 ? find_attribute(*inet6, IFLA_INET6_CONF) : std::nullopt;
+    // An array of 32-bit settings indexed by DEVCONF_*.
+    constexpr std::size_t offset = DEVCONF_MTU6 * sizeof(std::int32_t);
+    if (conf && conf->size() >= offset + sizeof(std::int32_t)) {
+        answer.ipv6_mtu = positive_u32(conf->subspan(offset));
+    }
+    return answer;
+}
+
+namespace {
+
+constexpr std::size_t reply_buffer_bytes = 16384;
+
+// One request, one reply from the kernel. Returns the reply's length in
+// `buffer`, or nothing. The kernel answers before send returns, so the
+// receive never waits.
+std::optional<std::size_t> ask_kernel(int fd, const void* request, std::size_t length,
+                                      std::array<std::uint8_t, reply_buffer_bytes>& buffer)
+{
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd, request, length, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(length)) {
+        return std::nullopt;
+    }
+    sockaddr_nl from{};
+    socklen_t from_length = sizeof from;
+    const ssize_t got = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (got <= 0 || static_cast<std::size_t>(got) > buffer.size() || from.nl_pid != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(got);
+}
+
+void add_attribute(std::span<std::uint8_t> request, std::size_t& used, std::uint16_t type,
+                   const void* data, std::size_t length)
+{
+    const rtattr header{static_cast<unsigned short>(RTA_LENGTH(length)), type};
+    std::memcpy(request.data() + used, &header, sizeof header);
+    std::memcpy(request.data() + used + RTA_LENGTH(0), data, length);
+    used += RTA_SPACE(length);
+}
+
+// The route from `local` to `peer` (through the peer's zone, when it has
+// one): as configured when `fib_match`, else as the system uses it.
+std::optional<route_answer> ask_route(int fd, const sockaddr_in6& local, const sockaddr_in6& peer,
+                                      bool fib_match)
+{
+    alignas(nlmsghdr) std::array<std::uint8_t, 128> request{};
+    std::size_t used = NLMSG_LENGTH(sizeof(rtmsg));
+    rtmsg route{};
+    route.rtm_family = AF_INET6;
+    route.rtm_dst_len = 128;
+    route.rtm_src_len = 128;
+    route.rtm_flags = fib_match ? RTM_F_FIB_MATCH : 0;
+    std::memcpy(request.data() + NLMSG_HDRLEN, &route, sizeof route);
+    add_attribute(request, used, RTA_DST, &peer.sin6_addr, 16);
+    add_attribute(request, used, RTA_SRC, &local.sin6_addr, 16);
+    if (peer.sin6_scope_id != 0) {
+        const std::uint32_t oif = peer.sin6_scope_id;
+        add_attribute(request, used, RTA_OIF, &oif, sizeof oif);
+    }
+    const nlmsghdr header{static_cast<std::uint32_t>(used), RTM_GETROUTE, NLM_F_REQUEST,
+                          fib_match ? 1U : 2U, 0};
+    std::memcpy(request.data(), &header, sizeof header);
+
+    std::array<std::uint8_t, reply_buffer_bytes> reply{};
+    const auto length = ask_kernel(fd, request.data(), used, reply);
+    return length ? route_from_reply(bytes(reply).first(*length)) : std::nullopt;
+}
+
+std::optional<link_answer> ask_link(int fd, std::uint32_t interface)
+{
+    struct {
+        nlmsghdr header;
+        ifinfomsg link;
+    } request{};
+    request.header = {sizeof request, RTM_GETLINK, NLM_F_REQUEST, 3, 0};
+    request.link.ifi_family = AF_UNSPEC;
+    request.link.ifi_index = static_cast<int>(interface);
+
+    std::array<std::uint8_t, reply_buffer_bytes> reply{};
+    const auto length = ask_kernel(fd, &request, sizeof request, reply);
+    return length ? link_from_reply(bytes(reply).first(*length)) : std::nullopt;
+}
+
+std::optional<std::int32_t> configured_mtu(int probe_socket)
+{
+    sockaddr_in6 local{};
+    sockaddr_in6 peer{};
+    socklen_t length = sizeof local;
+    if (getsockname(probe_socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return std::nullopt;
+    }
+    length = sizeof peer;
+    if (getpeername(probe_socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        return std::nullopt;
+    }
+    const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<std::int32_t> mtu;
+    if (const auto configured = ask_route(fd, local, peer, true)) {
+        // The configured route may have several next hops; the route in use
+        // names the one interface.
+        const auto used = ask_route(fd, local, peer, false);
+        link_answer link;
+        if (used && used->interface) {
+            link = ask_link(fd, *used->interface).value_or(link_answer{});
+        }
+        mtu = choose_mtu(*configured, link);
+    }
+    (void)close(fd);
+    return mtu;
+}
+
+}  // namespace
+
+void honour_configured_mtu(int probe_socket)
+{
+    // IPV6_MTU only ever lowers what a send is checked against.
+    if (const auto mtu = configured_mtu(probe_socket)) {
+        const int value = *mtu;
+        (void)setsockopt(probe_socket, IPPROTO_IPV6, IPV6_MTU, &value, sizeof value);
+    }
+}
+
+#else
+
+// The BSDs check a send with IPV6_DONTFRAG against the route's MTU, which
+// holds a configured or advertised MTU already.
+void honour_configured_mtu(int /*probe_socket*/)
+{
+}
+
+#endif
