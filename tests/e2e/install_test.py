@@ -33,7 +33,7 @@ def install(build, destdir):
 
 class Manual(unittest.TestCase):
     def test_page_renders_without_warnings(self):
-        netlab.require_tools(self, "mandoc")
+        netlab.require_tools("mandoc")
         page = os.path.join(SOURCE, "man", "pmtu6.8")
         done = subprocess.run(["mandoc", "-Tlint", "-Wwarning", page],
                               capture_output=True, text=True)

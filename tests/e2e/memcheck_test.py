@@ -17,7 +17,7 @@ class Memcheck(unittest.TestCase):
     @needs_namespaces
     def test_narrowing_path(self):
         # A refused probe, a router's Packet Too Big and the host's answer.
-        netlab.require_tools(self, "valgrind")
+        netlab.require_tools("valgrind")
         with Path([1400, 1280]) as path:
             run = run_tool(path, BINARY, path.host_address, prefix=MEMCHECK)
             self.assertEqual(run[:3], (

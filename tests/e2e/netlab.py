@@ -45,15 +45,15 @@ def needs_namespaces(case):
     return unittest.skip("needs root and network namespaces")(case)
 
 
-def require_tools(test, *tools):
-    """Skips the test when a tool is not installed, except under CI=true,
-    where that fails it."""
+def require_tools(*tools):
+    """Skips the test (or the subtest running) when a tool is not installed,
+    except under CI=true, where that fails it."""
     missing = [tool for tool in tools if not shutil.which(tool)]
     if not missing:
         return
     if must_run_privileged():
-        test.fail(f"not installed: {' '.join(missing)}")
-    test.skipTest(f"not installed: {' '.join(missing)}")
+        raise AssertionError(f"not installed: {' '.join(missing)}")
+    raise unittest.SkipTest(f"not installed: {' '.join(missing)}")
 
 
 rest_args = []
@@ -82,6 +82,11 @@ def _remove_stale():
         try:
             os.kill(pid, 0)
         except ProcessLookupError:
+            for stray in ip("netns", "pids", m.group(1), check=False).stdout.split():
+                try:
+                    os.kill(int(stray), signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             ip("netns", "del", m.group(1), check=False)
             shutil.rmtree(f"/etc/netns/{m.group(1)}", ignore_errors=True)
 
@@ -101,7 +106,9 @@ class Path:
         self.nodes = [f"{PREFIX}-{tag}-{i}" for i in range(count)]
         self.client, self.host = self.nodes[0], self.nodes[-1]
         self.host_address = link_address(len(self.mtus), 2)
+        self.client_address = link_address(1, 1)  # a test that changes it says so
         self.interfaces = {}
+        self._at_close = []  # what a test started or made beyond the namespaces
         _open_paths.append(self)
         try:
             self._build(tag, routers_forward)
@@ -164,7 +171,20 @@ class Path:
         """Namespace of router n (1 is next to the client)."""
         return self.nodes[n]
 
+    def daemon(self, ns, *cmd):
+        """Starts a daemon in a session of its own; closing the path stops the
+        whole session, children too."""
+        process = subprocess.Popen(["ip", "netns", "exec", ns, *cmd], start_new_session=True,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.at_close(lambda: _stop_group(process))
+        return process
+
+    def at_close(self, action):
+        self._at_close.append(action)
+
     def close(self):
+        while self._at_close:
+            self._at_close.pop()()
         for ns in self.nodes:
             ip("netns", "del", ns, check=False)
         if self in _open_paths:
@@ -175,6 +195,22 @@ class Path:
 
     def __exit__(self, *exc):
         self.close()
+
+
+def _stop_group(process):
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    process.wait()
+    deadline = time.monotonic() + 2
+    try:
+        while time.monotonic() < deadline:  # its children may outlive it a moment
+            os.killpg(process.pid, 0)
+            time.sleep(0.01)
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 Run = collections.namedtuple("Run", "out err status seconds pid")

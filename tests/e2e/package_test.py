@@ -96,7 +96,7 @@ class ThrowawayRoot:
 
 class Package(unittest.TestCase):
     def setUp(self):
-        netlab.require_tools(self, *TOOLS)
+        netlab.require_tools(*TOOLS)
 
     def assertRan(self, done, *, stdout=None):
         self.assertEqual(done.returncode, 0, done.stdout[-4000:] + done.stderr[-4000:])
