@@ -117,10 +117,13 @@ int run_discovery(int argc, char** argv)
         fprintf(stderr, "Usage: %s <host>\n", argc > 0 && argv[0] != nullptr ? argv[0] : "pmtu6");
         return 1;
     }
+    // Only the raw socket needs privilege: nothing else, the name lookup
+    // least of all, runs with it.
+    const raw_socket raw = open_raw_socket();
+    drop_privileges();
     const int probe_socket = open_probe_socket(argv[1]);
     honour_configured_mtu(probe_socket);
-    const int listener = open_listener();
-    drop_privileges();
+    const int listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
 
     probe_state state;

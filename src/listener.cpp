@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -76,10 +77,19 @@ hop_report make_report(std::span<const std::uint8_t> message,
     return report;
 }
 
-int open_listener()
+raw_socket open_raw_socket()
 {
-    int fd = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    raw_socket raw;
+    raw.fd = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
+    raw.error = raw.fd < 0 ? errno : 0;
+    return raw;
+}
+
+int open_listener(raw_socket raw)
+{
+    const int fd = raw.fd;
     if (fd < 0) {
+        errno = raw.error;
         perror("socket");
         exit(1);
     }

@@ -26,6 +26,16 @@ hop_report make_report(std::span<const std::uint8_t> message,
 // Text form of an address, without a zone.
 std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 16>& address);
 
-int open_listener();
+// The raw ICMPv6 socket, or the errno of its failure. It is the one step that
+// needs privilege, so it comes first; the failure is reported in its turn.
+struct raw_socket {
+    int fd = -1;
+    int error = 0;
+};
+raw_socket open_raw_socket();
+
+// Reports a raw socket that could not be opened, or installs its type filter;
+// either failure ends the process.
+int open_listener(raw_socket raw);
 bool wait_for_reply(int listener, const reply_filter& filter);
 hop_report read_reply(int listener);
