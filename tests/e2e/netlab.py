@@ -289,26 +289,48 @@ def _status_fields(pid):
     return {k: fields[k].split() for k in ("Uid", "Gid", "CapPrm", "CapEff")}
 
 
+def private_names(path, hosts, nameserver):
+    """A hosts file in the client's namespace that only root may read, and a
+    resolver that asks `nameserver`; removed with the path."""
+    folder = f"/etc/netns/{path.client}"
+    os.makedirs(folder)
+    path.at_close(lambda: shutil.rmtree(folder, ignore_errors=True))
+    with open(os.open(f"{folder}/hosts", os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+        f.write(hosts)
+    with open(f"{folder}/resolv.conf", "w") as f:
+        f.write(f"nameserver {nameserver}\noptions timeout:1 attempts:1\n")
+
+
 def check_unprivileged_run(test, binary, prefix, ids):
-    """The tool, started with `prefix`, finds a 1280 path; then, while it waits
-    at a silent host, every user and group id is `ids` and no capability is left."""
+    """The tool, started with `prefix`, finds a 1280 path. A name that only
+    root may read resolves for root alone. While the tool waits for its name
+    lookup, and later at a silent host, every user and group id is `ids` and
+    no capability is left."""
     with Path([1500, 1280]) as path:
+        line = f"1280 ({link_address(1, 2)} 1280, {path.host_address} reached)\n"
         run = run_tool(path, binary, path.host_address, prefix=prefix)
-        test.assertEqual(run[:3], (
-            f"1280 ({link_address(1, 2)} 1280, {path.host_address} reached)\n", "", 0))
+        test.assertEqual(run[:3], (line, "", 0))
+        silent = "2001:db8:ff::53"  # a name server that never answers
+        path.route(path.client, f"{silent}/128", "via", link_address(1, 2))
+        path.route(path.router(1), "blackhole", f"{silent}/128")
+        private_names(path, f"{path.host_address} secret\n", silent)
+        run = run_tool(path, binary, "secret", prefix=prefix)
+        test.assertEqual(run[:3], (line, "", 0) if ids == "0" else
+                         ("", "Unknown host secret\n", 1))
         path.route(path.router(1), "blackhole", f"{path.host_address}/128")
-        tool = subprocess.Popen(["ip", "netns", "exec", path.client, *prefix, binary,
-                                 path.host_address], stdout=subprocess.DEVNULL)
-        try:
-            time.sleep(0.5)
-            fields = _status_fields(tool.pid)
-        finally:
-            tool.kill()
-            tool.wait()
-        test.assertEqual(fields["Uid"], [ids] * 4)
-        test.assertEqual(fields["Gid"], [ids] * 4)
-        test.assertEqual(fields["CapPrm"], ["0000000000000000"])
-        test.assertEqual(fields["CapEff"], ["0000000000000000"])
+        for waiting_for in ("unlisted", path.host_address):
+            tool = subprocess.Popen(["ip", "netns", "exec", path.client, *prefix, binary,
+                                     waiting_for], stdout=subprocess.DEVNULL)
+            try:
+                time.sleep(0.5)
+                fields = _status_fields(tool.pid)
+            finally:
+                tool.kill()
+                tool.wait()
+            test.assertEqual(fields["Uid"], [ids] * 4, waiting_for)
+            test.assertEqual(fields["Gid"], [ids] * 4, waiting_for)
+            test.assertEqual(fields["CapPrm"], ["0000000000000000"], waiting_for)
+            test.assertEqual(fields["CapEff"], ["0000000000000000"], waiting_for)
 
 
 def _close_all(*_):
