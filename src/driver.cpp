@@ -4,6 +4,7 @@
 #include "privileges.h"
 #include "probe.h"
 #include "route.h"
+#include "sandbox.h"
 #include "startup.h"
 
 #include <cstdio>
@@ -125,6 +126,7 @@ int run_discovery(int argc, char** argv)
     honour_configured_mtu(probe_socket);
     const int listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
+    confine(probe_socket, listener);
 
     probe_state state;
     while (state.tries_left > 0) {

@@ -1,0 +1,15 @@
+// Confinement once setup is done: while the tool reads what anyone on the
+// network can send, it can do no more than probe and print its line.
+#pragma once
+
+// True where this build confines the process: Linux (seccomp), FreeBSD
+// (capability mode), OpenBSD (pledge). Elsewhere, or built with
+// -DPMTU6_SANDBOX=OFF, confine does nothing.
+extern const bool confinement_built;
+
+// From here on the process cannot open a file, create, bind or connect a
+// socket, execute a program, fork, or regain a privilege. On Linux the probe
+// socket only sends, is asked for its pending error and is read for the MTU
+// of a refused probe; the listener is only read. Every other call fails with
+// EPERM. If the confinement cannot be installed: perror("sandbox"), exit 1.
+void confine(int probe_socket, int listener);
