@@ -20,7 +20,10 @@ sanitized)
     # The whole suite again, built with AddressSanitizer and UBSan.
     need g++
     dir=$build/sanitized
-    cmake -S "$source" -B "$dir" -DPMTU6_SANITIZE=ON -DPMTU6_CHECKS=OFF >/dev/null
+    # A filter refuses what the leak checker calls at exit: the sanitized
+    # build runs the same code unconfined; the main build tests confinement.
+    cmake -S "$source" -B "$dir" -DPMTU6_SANITIZE=ON -DPMTU6_SANDBOX=OFF -DPMTU6_CHECKS=OFF \
+        >/dev/null
     cmake --build "$dir" -j2 >/dev/null
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure
@@ -29,7 +32,7 @@ fuzz)
     need clang++
     dir=$build/fuzz
     CXX=clang++ cmake -S "$source" -B "$dir" -DPMTU6_FUZZ=ON -DPMTU6_SANITIZE=ON \
-        -DBUILD_TESTING=OFF >/dev/null
+        -DPMTU6_SANDBOX=OFF -DBUILD_TESTING=OFF >/dev/null
     cmake --build "$dir" -j2 --target fuzz_reply >/dev/null
     # New inputs go to a scratch corpus; the seeds in the repo stay as they are.
     scratch=$(mktemp -d)
