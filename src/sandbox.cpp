@@ -60,10 +60,13 @@ namespace {
 // The value an argument must have.
 enum class must_be : std::uint8_t { probe_socket, listener, standard_output, standard_error, k };
 
+// What a rule asks of argument `arg`: nothing, that it is `value`, or that it
+// has no bit outside `k`.
+enum class test : std::uint8_t { none, equals, within };
+
 struct rule {
     long call;
-    bool checked = false;  // argument `arg` must be `value`
-    bool masked = false;   // argument `arg` may have no bit outside `k`
+    test check = test::none;
     unsigned arg = 0;
     must_be value{};
     std::uint32_t k = 0;
@@ -76,17 +79,17 @@ constexpr rule allow(long call)
 
 constexpr rule allow_on(long call, must_be descriptor)
 {
-    return {call, true, false, 0, descriptor};
+    return {call, test::equals, 0, descriptor};
 }
 
 constexpr rule allow_if(long call, unsigned arg, std::uint32_t value)
 {
-    return {call, true, false, arg, must_be::k, value};
+    return {call, test::equals, arg, must_be::k, value};
 }
 
 constexpr rule allow_bits(long call, unsigned arg, std::uint32_t bits)
 {
-    return {call, false, true, arg, {}, bits};
+    return {call, test::within, arg, {}, bits};
 }
 
 // Everything the probe loop and the result line call, and nothing else.
@@ -186,7 +189,7 @@ constexpr auto by_call = sorted_rules();
 
 constexpr std::size_t length_of(const rule& r)
 {
-    return r.checked ? 7 : r.masked ? 6 : 2;
+    return r.check == test::equals ? 7 : r.check == test::within ? 6 : 2;
 }
 
 // The end of the run that starts at `start`: never between two rules for the
@@ -227,7 +230,7 @@ using program = std::array<sock_filter, program_length()>;
 constexpr void emit_rule(program& p, std::size_t& i, const rule& r, int probe_socket, int listener)
 {
     const auto call = static_cast<std::uint32_t>(r.call);
-    if (r.checked) {
+    if (r.check == test::equals) {
         const std::uint32_t values[] = {static_cast<std::uint32_t>(probe_socket),
                                         static_cast<std::uint32_t>(listener), 1, 2, r.k};
         p[i++] = jump(equal, call, 0, 6);
@@ -237,7 +240,7 @@ constexpr void emit_rule(program& p, std::size_t& i, const rule& r, int probe_so
         p[i++] = jump(equal, 0, 0, 1);
         p[i++] = statement(give, SECCOMP_RET_ALLOW);
         p[i++] = statement(load, call_number);
-    } else if (r.masked) {
+    } else if (r.check == test::within) {
         p[i++] = jump(equal, call, 0, 5);
         p[i++] = statement(load, argument_offset(r.arg, false));
         p[i++] = statement(BPF_ALU | BPF_AND | BPF_K, ~r.k);

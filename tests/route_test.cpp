@@ -41,7 +41,7 @@ TEST(ChooseMtu, RouteElseInterfaceNeverAboveDevice)
 
 #ifdef __linux__
 
-// Netlink attributes as the kernel writes them; `nest` wraps a run of them.
+// A netlink attribute as the kernel writes it; a nested one carries others.
 std::vector<std::uint8_t> attribute(std::uint16_t type, const std::vector<std::uint8_t>& payload)
 {
     std::vector<std::uint8_t> out(RTA_SPACE(payload.size()), 0);
@@ -115,15 +115,15 @@ TEST(LinkFromReply, DeviceAndIpv6Mtu)
     std::vector<std::uint8_t> conf((DEVCONF_MTU6 + 1) * 4, 0);
     const std::uint32_t mtu6 = 1400;
     std::memcpy(&conf[DEVCONF_MTU6 * 4], &mtu6, 4);
-    const auto spec = attribute(IFLA_AF_SPEC | NLA_F_NESTED,
-                                join({attribute(AF_INET, {1, 2, 3, 4}),
-                                      attribute(AF_INET6, attribute(IFLA_INET6_CONF, conf))}));
+    const auto families = attribute(IFLA_AF_SPEC | NLA_F_NESTED,
+                                    join({attribute(AF_INET, {1, 2, 3, 4}),
+                                          attribute(AF_INET6, attribute(IFLA_INET6_CONF, conf))}));
     const auto short_conf =
         attribute(IFLA_AF_SPEC,
                   attribute(AF_INET6, attribute(IFLA_INET6_CONF,
                                                 std::vector<std::uint8_t>(DEVCONF_MTU6 * 4, 0))));
     const auto device = attribute(IFLA_MTU, u32(1500));
-    const auto a = link_from_reply(reply(RTM_NEWLINK, sizeof(ifinfomsg), join({device, spec})));
+    const auto a = link_from_reply(reply(RTM_NEWLINK, sizeof(ifinfomsg), join({device, families})));
     ASSERT_TRUE(a);
     EXPECT_EQ(a->device_mtu, 1500);
     EXPECT_EQ(a->ipv6_mtu, 1400);

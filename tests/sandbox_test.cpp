@@ -24,6 +24,7 @@
 
 namespace {
 
+#if PMTU6_SANDBOX
 // Runs `body` in a child process; returns its wait status.
 template <typename F> int in_child(F body)
 {
@@ -65,7 +66,6 @@ int confined_tool()
     return wrong;
 }
 
-#if PMTU6_SANDBOX
 TEST(Confine, NothingButProbingIsLeft)
 {
     if (!confinement_built) {
