@@ -69,16 +69,17 @@ class Privileges(unittest.TestCase):
             getcap = subprocess.run(["getcap", with_capability], capture_output=True, text=True)
             self.assertIn("cap_net_raw=ep", getcap.stdout)
             nobody = "65534"  # nobody's uid, nogroup's gid
-            for name, binary, prefix, ids in [
-                    ("root", BINARY, (), "0"),
-                    ("set-uid root copy, as nobody", copy("u", 0o4755), AS_NOBODY, nobody),
+            # the install is built with the defaults, which confine
+            for name, binary, prefix, ids, confined in [
+                    ("root", BINARY, (), "0", None),
+                    ("set-uid root copy, as nobody", copy("u", 0o4755), AS_NOBODY, nobody, None),
                     ("set-uid and set-gid root copy, as nobody", copy("ug", 0o6755), AS_NOBODY,
-                     nobody),
+                     nobody, None),
                     ("set-gid root copy with cap_net_raw, as nobody",
-                     copy("gc", 0o2755, capability=True), AS_NOBODY, nobody),
-                    ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, nobody)]:
+                     copy("gc", 0o2755, capability=True), AS_NOBODY, nobody, None),
+                    ("cap_net_raw install, as nobody", with_capability, AS_NOBODY, nobody, True)]:
                 with self.subTest(name):
-                    netlab.check_unprivileged_run(self, binary, prefix, ids)
+                    netlab.check_unprivileged_run(self, binary, prefix, ids, confined)
 
 
 class Demo(unittest.TestCase):

@@ -57,14 +57,18 @@ def require_tools(*tools):
 
 
 rest_args = []
+CONFINED = True  # whether the tool under test confines itself
 
 
 def main_binary():
-    """The tool named by --binary; the other arguments are left for unittest."""
-    global rest_args
+    """The tool named by --binary (--unconfined: built without confinement);
+    the other arguments are left for unittest."""
+    global rest_args, CONFINED
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", required=True)
+    parser.add_argument("--unconfined", action="store_true")
     options, rest_args = parser.parse_known_args()
+    CONFINED = not options.unconfined
     return os.path.abspath(options.binary)
 
 
@@ -286,7 +290,8 @@ class ScriptedPeer:
 def _status_fields(pid):
     with open(f"/proc/{pid}/status") as status:
         fields = dict(line.split(":", 1) for line in status)
-    return {k: fields[k].split() for k in ("Uid", "Gid", "CapPrm", "CapEff")}
+    return {k: fields[k].split()
+            for k in ("Uid", "Gid", "CapPrm", "CapEff", "Seccomp", "NoNewPrivs")}
 
 
 def private_names(path, hosts, nameserver):
@@ -301,11 +306,13 @@ def private_names(path, hosts, nameserver):
         f.write(f"nameserver {nameserver}\noptions timeout:1 attempts:1\n")
 
 
-def check_unprivileged_run(test, binary, prefix, ids):
+def check_unprivileged_run(test, binary, prefix, ids, confined=None):
     """The tool, started with `prefix`, finds a 1280 path. A name that only
     root may read resolves for root alone. While the tool waits for its name
     lookup, and later at a silent host, every user and group id is `ids` and
-    no capability is left."""
+    no capability is left; at the silent host it is confined, unless it was
+    built without confinement."""
+    confined = CONFINED if confined is None else confined
     with Path([1500, 1280]) as path:
         line = f"1280 ({link_address(1, 2)} 1280, {path.host_address} reached)\n"
         run = run_tool(path, binary, path.host_address, prefix=prefix)
@@ -331,6 +338,9 @@ def check_unprivileged_run(test, binary, prefix, ids):
             test.assertEqual(fields["Gid"], [ids] * 4, waiting_for)
             test.assertEqual(fields["CapPrm"], ["0000000000000000"], waiting_for)
             test.assertEqual(fields["CapEff"], ["0000000000000000"], waiting_for)
+        # Seccomp 2: a filter is installed; NoNewPrivs 1: no exec gains privilege.
+        if confined:
+            test.assertEqual((fields["Seccomp"], fields["NoNewPrivs"]), (["2"], ["1"]))
 
 
 def _close_all(*_):
