@@ -20,6 +20,7 @@ verdict judge_report(probe_state& state, const hop_report& report)
             ++state.hop_count;
         }
     };
+    state.unanswered = 0;
     if (report.mtu > 0) {
         state.size = report.mtu;
         state.tries_left = full_budget;
@@ -32,6 +33,11 @@ verdict judge_report(probe_state& state, const hop_report& report)
     }
     // A full list ends probing: nothing is ever written past its last entry.
     return static_cast<std::size_t>(state.hop_count) == max_hops ? verdict::stop : verdict::go_on;
+}
+
+send_check next_check(const probe_state& state)
+{
+    return state.unanswered >= learned_after ? send_check::learned_mtu : send_check::device_mtu;
 }
 
 std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code)
@@ -131,13 +137,15 @@ int run_discovery(int argc, char** argv)
     probe_state state;
     while (state.tries_left > 0) {
         std::optional<hop_report> report;
-        if (send_probe(probe_socket, state.size) == send_result::refused_size) {
+        if (send_probe(probe_socket, state.size, next_check(state)) == send_result::refused_size) {
             report = local_refusal(probe_socket, *filter, state.size);
         }
         if (!report && wait_for_reply(listener, *filter)) {
             report = read_reply(listener);
         }
-        if (report && judge_report(state, *report) == verdict::stop) {
+        if (!report) {
+            ++state.unanswered;
+        } else if (judge_report(state, *report) == verdict::stop) {
             break;
         }
         --state.tries_left;

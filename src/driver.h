@@ -2,6 +2,7 @@
 // and hop list, and the result line.
 #pragma once
 
+#include "probe.h"
 #include "records.h"
 
 #include <array>
@@ -12,12 +13,18 @@
 inline constexpr std::int32_t start_size = 1500;
 inline constexpr std::int32_t full_budget = 3;
 inline constexpr std::size_t max_hops = 32;
+// Unanswered probes of one size after which the next one is checked against
+// the path MTU the system has learned. One is not enough: a router may
+// withhold an error for its rate limit, or a probe may be lost before it.
+inline constexpr std::int32_t learned_after = 2;
 
 struct probe_state {
     std::int32_t size = start_size;
     std::int32_t tries_left = full_budget;
     std::array<hop_report, max_hops> hops{};
     std::int32_t hop_count = 0;
+    // Passes in a row that nothing answered; any report ends the run.
+    std::int32_t unanswered = 0;
 };
 
 enum class verdict { go_on, stop };
@@ -25,6 +32,11 @@ enum class verdict { go_on, stop };
 // Lets one report set the size, refill the budget, be listed, or end the loop.
 // Does not count the pass; the loop does that for every pass that goes on.
 verdict judge_report(probe_state& state, const hop_report& report);
+
+// How the next probe is checked before it leaves: a path that swallows
+// probes without a word (this host's own tunnel, whose underlay is narrower)
+// shows only in the MTU the system has learned for it.
+send_check next_check(const probe_state& state);
 
 // Names of the Destination Unreachable codes; index 5 stands for 5 and up.
 inline constexpr std::array<const char*, 6> unreach_names = {"noroute", "admin",  "notneighbor",

@@ -81,6 +81,16 @@ void set_probe_options(int fd)
     set_ipv6_option(fd, IPV6_RECVPATHMTU, 1, "setsockopt IPV6_RECVPATHMTU");
 }
 
+// Linux checks against the learned path MTU only outside probe mode; the
+// BSDs always check against the route's MTU, which holds it.
+void check_learned_mtu([[maybe_unused]] int fd, [[maybe_unused]] bool learned)
+{
+#if defined(IPV6_MTU_DISCOVER) && defined(IPV6_PMTUDISC_PROBE)
+    const int mode = learned ? IPV6_PMTUDISC_DO : IPV6_PMTUDISC_PROBE;
+    (void)setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &mode, sizeof mode);
+#endif
+}
+
 }  // namespace
 
 int open_probe_socket(const char* host)
@@ -146,7 +156,7 @@ reply_filter* make_reply_filter(int probe_socket)
     return filter;
 }
 
-send_result send_probe(int probe_socket, std::int32_t size)
+send_result send_probe(int probe_socket, std::int32_t size, send_check check)
 {
     const std::int32_t length = payload_length(size);
     if (length < 0) {
@@ -164,14 +174,24 @@ send_result send_probe(int probe_socket, std::int32_t size)
     socklen_t pending_length = sizeof pending;
     (void)getsockopt(probe_socket, SOL_SOCKET, SO_ERROR, &pending, &pending_length);
 
+    const bool learned = check == send_check::learned_mtu;
+    if (learned) {
+        check_learned_mtu(probe_socket, true);
+    }
     // One that arrives between the two calls fails the send in its place, once;
     // only a second failure is the system's answer to this probe.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    send_result result = send_result::failed;
+    for (int attempt = 0; attempt < 2 && result == send_result::failed; ++attempt) {
         if (send(probe_socket, payload.data(), bytes, 0) >= 0) {
-            return send_result::sent;
+            result = send_result::sent;
+        } else if (attempt == 1 && errno == EMSGSIZE) {
+            result = send_result::refused_size;
         }
     }
-    return errno == EMSGSIZE ? send_result::refused_size : send_result::failed;
+    if (learned) {
+        check_learned_mtu(probe_socket, false);
+    }
+    return result;
 }
 
 std::optional<std::int32_t> refused_mtu(int probe_socket)

@@ -20,6 +20,12 @@ inline constexpr std::size_t max_probe_payload = 65535 - 8;
 
 enum class send_result { sent, refused_size, failed };
 
+// What a probe's size is checked against as it leaves: the device's MTU (and
+// the configured MTU that caps the socket), so that every router on the path
+// is asked; or also the path MTU the system has learned, which only a path
+// that stays silent needs.
+enum class send_check { device_mtu, learned_mtu };
+
 // Destination port in network byte order: 32768 plus the low 15 bits of pid.
 std::uint16_t probe_port(pid_t pid);
 
@@ -35,7 +41,8 @@ std::optional<std::int32_t> path_mtu_from_control(const msghdr& message);
 
 int open_probe_socket(const char* host);
 reply_filter* make_reply_filter(int probe_socket);
-send_result send_probe(int probe_socket, std::int32_t size);
+send_result send_probe(int probe_socket, std::int32_t size,
+                       send_check check = send_check::device_mtu);
 
 // After a send refused for its size: the MTU of the link the probe would have
 // left by, as the system checked it against that send.

@@ -96,6 +96,7 @@ constexpr rule allow_bits(long call, unsigned arg, std::uint32_t bits)
 constexpr rule rules[] = {
     allow_on(SYS_sendto, must_be::probe_socket),      // send(): the probes
     allow_on(SYS_getsockopt, must_be::probe_socket),  // SO_ERROR before each probe
+    allow_on(SYS_setsockopt, must_be::probe_socket),  // check a probe against the learned MTU
     allow_on(SYS_recvmsg, must_be::probe_socket),     // the MTU of a refused probe
     allow_on(SYS_recvfrom, must_be::listener),        // recv(): peek at and read an error
 #ifdef SYS_poll

@@ -9,7 +9,8 @@ extern const bool confinement_built;
 
 // From here on the process cannot open a file, create, bind or connect a
 // socket, execute a program, fork, or regain a privilege. On Linux the probe
-// socket only sends, is asked for its pending error and is read for the MTU
-// of a refused probe; the listener is only read. Every other call fails with
+// socket only sends, is asked for its pending error, is told which MTU to
+// check a probe against and is read for the MTU of a refused probe; the
+// listener is only read. Every other call fails with
 // EPERM. If the confinement cannot be installed: perror("sandbox"), exit 1.
 void confine(int probe_socket, int listener);

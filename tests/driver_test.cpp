@@ -80,6 +80,22 @@ TEST(JudgeReport, FullListEndsWithoutOverrun)
     EXPECT_STREQ(state.hops[31].address.data(), "2001:db8::1");
 }
 
+// The learned MTU counts only after two unanswered probes; any answer, even
+// one that changes nothing, starts the count again.
+TEST(NextCheck, LearnedMtuOnlyAfterTwoUnansweredProbes)
+{
+    probe_state state;
+    for (const auto& [unanswered, check] : {std::pair{0, send_check::device_mtu},
+                                            {1, send_check::device_mtu},
+                                            {2, send_check::learned_mtu},
+                                            {3, send_check::learned_mtu}}) {
+        state.unanswered = unanswered;
+        EXPECT_EQ(next_check(state), check) << unanswered;
+    }
+    (void)judge_report(state, hop("2001:db8::1", 0));
+    EXPECT_EQ(next_check(state), send_check::device_mtu);
+}
+
 TEST(DescribeError, EveryKeyword)
 {
     const struct {

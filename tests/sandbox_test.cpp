@@ -119,6 +119,11 @@ const confined_call confined_calls[] = {
          return sendto(t.listener, echo, sizeof echo, 0,
                        reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) >= 0;
      }},
+    {"set an option of the listener", outcome::refused,
+     [](const tool_sockets& t) {
+         const int on = 1;
+         return setsockopt(t.listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) >= 0;
+     }},
     {"write on the probe socket", outcome::refused,
      [](const tool_sockets& t) { return write(t.probe, "x", 1) >= 0; }},
     {"write on another descriptor", outcome::refused,
