@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstring>
 
 #ifdef __linux__
@@ -51,8 +52,9 @@ std::optional<std::int32_t> positive_u32(std::optional<bytes> payload)
     return static_cast<std::int32_t>(value);
 }
 
-// The payload of the first attribute of `type` in a run of attributes. Stops
-// at the first attribute whose length does not fit.
+}  // namespace
+
+// Stops at the first attribute whose length does not fit.
 std::optional<bytes> find_attribute(bytes attributes, std::uint16_t type)
 {
     while (attributes.size() >= RTA_LENGTH(0)) {
@@ -69,6 +71,8 @@ std::optional<bytes> find_attribute(bytes attributes, std::uint16_t type)
     return std::nullopt;
 }
 
+namespace {
+
 // The attributes of a reply of `type` whose fixed header is `fixed` bytes.
 std::optional<bytes> reply_attributes(bytes reply, std::uint16_t type, std::size_t fixed)
 {
@@ -83,7 +87,53 @@ std::optional<bytes> reply_attributes(bytes reply, std::uint16_t type, std::size
     return reply.subspan(start, header.nlmsg_len - start);
 }
 
+void add_attribute(std::vector<std::uint8_t>& request, std::uint16_t type, const void* data,
+                   std::size_t length)
+{
+    const std::size_t used = request.size();
+    request.resize(used + RTA_SPACE(length));
+    const rtattr header{static_cast<unsigned short>(RTA_LENGTH(length)), type};
+    std::memcpy(request.data() + used, &header, sizeof header);
+    std::memcpy(request.data() + used + RTA_LENGTH(0), data, length);
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match)
+{
+    std::vector<std::uint8_t> request(NLMSG_LENGTH(sizeof(rtmsg)), 0);
+    rtmsg route{};
+    route.rtm_family = AF_INET6;
+    route.rtm_dst_len = 128;
+    route.rtm_flags = fib_match ? RTM_F_FIB_MATCH : 0;
+    std::memcpy(request.data() + NLMSG_HDRLEN, &route, sizeof route);
+    add_attribute(request, RTA_DST, &flow.peer.sin6_addr, 16);
+    // The kernel keeps to the asked interface only when no source is given,
+    // as it does for a socket bound to a device (a VRF's, say). A zone keeps
+    // a link-local peer to its interface either way.
+    if (flow.bound_interface) {
+        add_attribute(request, RTA_OIF, &*flow.bound_interface, sizeof(std::uint32_t));
+    } else {
+        add_attribute(request, RTA_SRC, &flow.local.sin6_addr, 16);
+        request[NLMSG_HDRLEN + offsetof(rtmsg, rtm_src_len)] = 128;
+        if (flow.peer.sin6_scope_id != 0) {
+            const std::uint32_t oif = flow.peer.sin6_scope_id;
+            add_attribute(request, RTA_OIF, &oif, sizeof oif);
+        }
+    }
+    if (flow.mark) {
+        add_attribute(request, RTA_MARK, &*flow.mark, sizeof(std::uint32_t));
+    }
+    // Policy rules may choose a table by protocol and ports.
+    const std::uint8_t protocol = IPPROTO_UDP;
+    add_attribute(request, RTA_IP_PROTO, &protocol, sizeof protocol);
+    add_attribute(request, RTA_SPORT, &flow.local.sin6_port, sizeof flow.local.sin6_port);
+    add_attribute(request, RTA_DPORT, &flow.peer.sin6_port, sizeof flow.peer.sin6_port);
+    const nlmsghdr header{static_cast<std::uint32_t>(request.size()), RTM_GETROUTE, NLM_F_REQUEST,
+                          fib_match ? 1U : 2U, 0};
+    std::memcpy(request.data(), &header, sizeof header);
+    return request;
+}
 
 std::optional<route_answer> route_from_reply(bytes reply)
 {
@@ -146,40 +196,12 @@ std::optional<std::size_t> ask_kernel(int fd, const void* request, std::size_t l
     return static_cast<std::size_t>(got);
 }
 
-void add_attribute(std::span<std::uint8_t> request, std::size_t& used, std::uint16_t type,
-                   const void* data, std::size_t length)
+// The route of `flow`, or nothing.
+std::optional<route_answer> ask_route(int fd, const probe_flow& flow, bool fib_match)
 {
-    const rtattr header{static_cast<unsigned short>(RTA_LENGTH(length)), type};
-    std::memcpy(request.data() + used, &header, sizeof header);
-    std::memcpy(request.data() + used + RTA_LENGTH(0), data, length);
-    used += RTA_SPACE(length);
-}
-
-// The route from `local` to `peer` (through the peer's zone, when it has
-// one): as configured when `fib_match`, else as the system uses it.
-std::optional<route_answer> ask_route(int fd, const sockaddr_in6& local, const sockaddr_in6& peer,
-                                      bool fib_match)
-{
-    alignas(nlmsghdr) std::array<std::uint8_t, 128> request{};
-    std::size_t used = NLMSG_LENGTH(sizeof(rtmsg));
-    rtmsg route{};
-    route.rtm_family = AF_INET6;
-    route.rtm_dst_len = 128;
-    route.rtm_src_len = 128;
-    route.rtm_flags = fib_match ? RTM_F_FIB_MATCH : 0;
-    std::memcpy(request.data() + NLMSG_HDRLEN, &route, sizeof route);
-    add_attribute(request, used, RTA_DST, &peer.sin6_addr, 16);
-    add_attribute(request, used, RTA_SRC, &local.sin6_addr, 16);
-    if (peer.sin6_scope_id != 0) {
-        const std::uint32_t oif = peer.sin6_scope_id;
-        add_attribute(request, used, RTA_OIF, &oif, sizeof oif);
-    }
-    const nlmsghdr header{static_cast<std::uint32_t>(used), RTM_GETROUTE, NLM_F_REQUEST,
-                          fib_match ? 1U : 2U, 0};
-    std::memcpy(request.data(), &header, sizeof header);
-
+    const auto request = route_request(flow, fib_match);
     std::array<std::uint8_t, reply_buffer_bytes> reply{};
-    const auto length = ask_kernel(fd, request.data(), used, reply);
+    const auto length = ask_kernel(fd, request.data(), request.size(), reply);
     return length ? route_from_reply(bytes(reply).first(*length)) : std::nullopt;
 }
 
@@ -198,16 +220,39 @@ std::optional<link_answer> ask_link(int fd, std::uint32_t interface)
     return length ? link_from_reply(bytes(reply).first(*length)) : std::nullopt;
 }
 
-std::optional<std::int32_t> configured_mtu(int probe_socket)
+// A socket option that reads as an unsigned number; nothing where it is 0.
+std::optional<std::uint32_t> nonzero_option(int fd, int option)
 {
-    sockaddr_in6 local{};
-    sockaddr_in6 peer{};
-    socklen_t length = sizeof local;
-    if (getsockname(probe_socket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    std::uint32_t value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(fd, SOL_SOCKET, option, &value, &length) != 0 || value == 0) {
         return std::nullopt;
     }
-    length = sizeof peer;
-    if (getpeername(probe_socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+    return value;
+}
+
+std::optional<probe_flow> flow_of(int probe_socket)
+{
+    probe_flow flow;
+    socklen_t length = sizeof flow.local;
+    if (getsockname(probe_socket, reinterpret_cast<sockaddr*>(&flow.local), &length) != 0) {
+        return std::nullopt;
+    }
+    length = sizeof flow.peer;
+    if (getpeername(probe_socket, reinterpret_cast<sockaddr*>(&flow.peer), &length) != 0) {
+        return std::nullopt;
+    }
+#ifdef SO_BINDTOIFINDEX
+    flow.bound_interface = nonzero_option(probe_socket, SO_BINDTOIFINDEX);
+#endif
+    flow.mark = nonzero_option(probe_socket, SO_MARK);
+    return flow;
+}
+
+std::optional<std::int32_t> configured_mtu(int probe_socket)
+{
+    const auto flow = flow_of(probe_socket);
+    if (!flow) {
         return std::nullopt;
     }
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
@@ -215,10 +260,10 @@ std::optional<std::int32_t> configured_mtu(int probe_socket)
         return std::nullopt;
     }
     std::optional<std::int32_t> mtu;
-    if (const auto configured = ask_route(fd, local, peer, true)) {
+    if (const auto configured = ask_route(fd, *flow, true)) {
         // The configured route may have several next hops; the route in use
         // names the one interface.
-        const auto used = ask_route(fd, local, peer, false);
+        const auto used = ask_route(fd, *flow, false);
         link_answer link;
         if (used && used->interface) {
             link = ask_link(fd, *used->interface).value_or(link_answer{});

@@ -4,9 +4,13 @@
 // Too Big messages never counts.
 #pragma once
 
+#include <sys/types.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 // What a route says: its MTU metric, when it has one, and the interface it
 // leaves by.
@@ -21,10 +25,28 @@ struct link_answer {
     std::optional<std::int32_t> ipv6_mtu;
 };
 
+// The probe socket's flow, as the kernel routes its packets: UDP from the
+// local to the peer's address and port, through the device the socket is
+// bound to, with the socket's mark.
+struct probe_flow {
+    sockaddr_in6 local{};
+    sockaddr_in6 peer{};
+    std::optional<std::uint32_t> bound_interface;
+    std::optional<std::uint32_t> mark;
+};
+
 // The system's own rule; nothing when neither answer names an MTU.
 std::optional<std::int32_t> choose_mtu(const route_answer& route, const link_answer& link);
 
 #ifdef __linux__
+// The RTM_GETROUTE request for the route of `flow`: as configured when
+// `fib_match`, else as the system uses it.
+std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match);
+
+// The payload of the first attribute of `type` in a run of attributes.
+std::optional<std::span<const std::uint8_t>>
+find_attribute(std::span<const std::uint8_t> attributes, std::uint16_t type);
+
 // Readers of one rtnetlink reply, from its netlink header on. Each returns
 // nothing for a reply that is not of its kind or does not hold together.
 std::optional<route_answer> route_from_reply(std::span<const std::uint8_t> reply);

@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +86,18 @@ TEST(RouteFromReply, MtuMetricAndInterface)
     const auto oif = attribute(RTA_OIF, u32(3));
     auto cut = reply(RTM_NEWROUTE, sizeof(rtmsg), join({oif, metrics}));
     cut.resize(cut.size() - 4);
+    // An MTU whose length runs past the metrics that hold it, into the next
+    // attribute.
+    std::vector<std::uint8_t> overlong(4);
+    const rtattr mtu_header{8, RTAX_MTU};
+    std::memcpy(overlong.data(), &mtu_header, 4);
+    const auto overrun =
+        reply(RTM_NEWROUTE, sizeof(rtmsg),
+              join({attribute(RTA_METRICS, overlong), attribute(RTA_OIF, u32(1400))}));
+    // Two next hops and no RTA_OIF: the route in use names the interface.
+    const std::vector<std::uint8_t> hop = {8, 0, 0, 0, 3, 0, 0, 0};
+    const auto multipath = reply(RTM_NEWROUTE, sizeof(rtmsg),
+                                 join({attribute(RTA_MULTIPATH, join({hop, hop})), metrics}));
     const struct {
         const char* name;
         std::vector<std::uint8_t> reply;
@@ -98,6 +112,8 @@ TEST(RouteFromReply, MtuMetricAndInterface)
          none, none, true},
         {"an error, not a route", reply(NLMSG_ERROR, sizeof(nlmsgerr), {}), none, none, false},
         {"cut short", cut, none, none, false},
+        {"mtu runs past its metrics", overrun, none, 1400, true},
+        {"multipath", multipath, 1400, none, true},
         {"empty", {}, none, none, false},
     };
     for (const auto& c : cases) {
@@ -107,6 +123,72 @@ TEST(RouteFromReply, MtuMetricAndInterface)
             EXPECT_EQ(answer->mtu, c.mtu) << c.name;
             EXPECT_EQ(answer->interface, c.interface) << c.name;
         }
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> payload(const std::vector<std::uint8_t>& request,
+                                                 std::uint16_t type)
+{
+    const auto found =
+        find_attribute(std::span(request).subspan(NLMSG_LENGTH(sizeof(rtmsg))), type);
+    return found ? std::optional(std::vector<std::uint8_t>(found->begin(), found->end()))
+                 : std::nullopt;
+}
+
+std::vector<std::uint8_t> bytes_of(const void* data, std::size_t length)
+{
+    const auto* start = static_cast<const std::uint8_t*>(data);
+    return {start, start + length};
+}
+
+// The request describes the probes' flow as the kernel routes it: UDP and
+// both ports always; a bound device pins the interface, which the kernel
+// does only without a source; a zone keeps a link-local peer on its link.
+TEST(RouteRequest, AsksAboutTheProbesOwnFlow)
+{
+    const struct {
+        const char* name;
+        std::uint32_t zone;
+        std::optional<std::uint32_t> bound, mark;
+        bool fib_match;
+        std::optional<std::uint32_t> oif;
+        bool source;
+    } cases[] = {
+        {"plain", 0, none, none, false, none, true},
+        {"configured route", 0, none, none, true, none, true},
+        {"link-local peer's zone", 5, none, none, false, 5, true},
+        {"bound device", 0, 7, none, false, 7, false},
+        {"bound device and a zone", 5, 7, none, true, 7, false},
+        {"mark", 0, none, 0x2a, false, none, true},
+    };
+    for (const auto& c : cases) {
+        probe_flow flow;
+        flow.local.sin6_addr.s6_addr[0] = 0x20;
+        flow.local.sin6_port = htons(40001);
+        flow.peer.sin6_addr.s6_addr[15] = 2;
+        flow.peer.sin6_port = htons(33000);
+        flow.peer.sin6_scope_id = c.zone;
+        flow.bound_interface = c.bound;
+        flow.mark = c.mark;
+        const auto request = route_request(flow, c.fib_match);
+
+        nlmsghdr header{};
+        std::memcpy(&header, request.data(), sizeof header);
+        EXPECT_EQ(header.nlmsg_len, request.size()) << c.name;
+        EXPECT_EQ(header.nlmsg_type, RTM_GETROUTE) << c.name;
+        rtmsg route{};
+        std::memcpy(&route, request.data() + NLMSG_HDRLEN, sizeof route);
+        EXPECT_EQ((route.rtm_flags & RTM_F_FIB_MATCH) != 0, c.fib_match) << c.name;
+        EXPECT_EQ(route.rtm_src_len, c.source ? 128 : 0) << c.name;
+
+        EXPECT_EQ(payload(request, RTA_DST), bytes_of(&flow.peer.sin6_addr, 16)) << c.name;
+        EXPECT_EQ(payload(request, RTA_SRC).has_value(), c.source) << c.name;
+        EXPECT_EQ(payload(request, RTA_OIF), c.oif ? std::optional(u32(*c.oif)) : none) << c.name;
+        EXPECT_EQ(payload(request, RTA_MARK), c.mark ? std::optional(u32(*c.mark)) : none)
+            << c.name;
+        EXPECT_EQ(payload(request, RTA_IP_PROTO), std::vector<std::uint8_t>{IPPROTO_UDP}) << c.name;
+        EXPECT_EQ(payload(request, RTA_SPORT), bytes_of(&flow.local.sin6_port, 2)) << c.name;
+        EXPECT_EQ(payload(request, RTA_DPORT), bytes_of(&flow.peer.sin6_port, 2)) << c.name;
     }
 }
 
