@@ -10,11 +10,14 @@ process exits, or, if it was killed, by the next run.
 import argparse
 import atexit
 import collections
+import ctypes
 import json
 import os
+import platform
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -112,6 +115,7 @@ class Path:
         self.host_address = link_address(len(self.mtus), 2)
         self.client_address = link_address(1, 1)  # a test that changes it says so
         self.interfaces = {}
+        self.links = {}  # link number: (left node, right node)
         self._at_close = []  # what a test started or made beyond the namespaces
         _open_paths.append(self)
         try:
@@ -127,18 +131,10 @@ class Path:
                         "net.ipv6.conf.all.accept_dad=0",
                         "net.ipv6.conf.default.accept_dad=0")
             self.exec(ns, "ip", "link", "set", "lo", "up")
+        self.tag = tag
         for i, mtu in enumerate(self.mtus, start=1):
-            left, right = self.nodes[i - 1], self.nodes[i]
-            a, b = f"v{tag}-{i}a"[-15:], f"v{tag}-{i}b"[-15:]
-            ip("link", "add", a, "netns", left, "mtu", str(mtu),
-               "type", "veth", "peer", "name", b, "netns", right, "mtu", str(mtu))
-            for ns, dev, end in ((left, a, 1), (right, b, 2)):
-                self.exec(ns, "ip", "-6", "addr", "add",
-                          f"{link_address(i, end)}/64", "dev", dev, "nodad")
-                self.exec(ns, "ip", "link", "set", dev, "up")
-            self.interfaces[(i, "left")] = a
-            self.interfaces[(i, "right")] = b
-        self._wait_until_up()
+            self.add_link(i, self.nodes[i - 1], self.nodes[i], mtu)
+        self.wait_until_up()
         links = len(self.mtus)
         for k, ns in enumerate(self.nodes):
             if 0 < k < links and routers_forward:
@@ -149,12 +145,25 @@ class Path:
                 elif j > k + 1:  # reached through the right neighbour
                     self.route(ns, f"2001:db8:{j:x}::/64", "via", link_address(k + 1, 2))
 
-    def _wait_until_up(self):
+    def add_link(self, i, left, right, mtu):
+        """Link number i between two nodes, with the addresses of link i."""
+        a, b = f"v{self.tag}-{i}a"[-15:], f"v{self.tag}-{i}b"[-15:]
+        ip("link", "add", a, "netns", left, "mtu", str(mtu),
+           "type", "veth", "peer", "name", b, "netns", right, "mtu", str(mtu))
+        for ns, dev, end in ((left, a, 1), (right, b, 2)):
+            self.exec(ns, "ip", "-6", "addr", "add",
+                      f"{link_address(i, end)}/64", "dev", dev, "nodad")
+            self.exec(ns, "ip", "link", "set", dev, "up")
+        self.interfaces[(i, "left")] = a
+        self.interfaces[(i, "right")] = b
+        self.links[i] = (left, right)
+
+    def wait_until_up(self):
         # The system takes up to a second to bring a new link into service and
         # drops what is sent before; a test must not measure that.
         deadline = time.monotonic() + 5
         for (link, side), dev in self.interfaces.items():
-            ns = self.nodes[link - 1 if side == "left" else link]
+            ns = self.links[link][0 if side == "left" else 1]
             while "state UP" not in self.exec(ns, "ip", "link", "show", dev).stdout:
                 if time.monotonic() > deadline:
                     raise RuntimeError(f"{dev} in {ns} did not come up")
@@ -341,6 +350,51 @@ def check_unprivileged_run(test, binary, prefix, ids, confined=None):
         # Seccomp 2: a filter is installed; NoNewPrivs 1: no exec gains privilege.
         if confined:
             test.assertEqual((fields["Seccomp"], fields["NoNewPrivs"]), (["2"], ["1"]))
+
+
+_SYS_BPF = {"x86_64": 321, "aarch64": 280}
+
+
+def _bpf(command, attr):
+    libc = ctypes.CDLL(None, use_errno=True)
+    buffer = ctypes.create_string_buffer(bytes(attr), 128)
+    fd = libc.syscall(_SYS_BPF[platform.machine()], command, buffer, 128)
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), f"bpf command {command}")
+    return fd
+
+
+def bound_to(path, device):
+    """A prefix that runs the tool in a cgroup of its own, whose program binds
+    every inet socket to `device` as it is created: what `ip vrf exec` does.
+    The cgroup goes with the path."""
+    ifindex = int(path.exec(path.client, "cat", f"/sys/class/net/{device}/ifindex").stdout)
+    # sk->bound_dev_if = ifindex; return 1 (allow)
+    code = struct.pack("<BBhiBBhiBBhiBBhi", 0xB7, 0x02, 0, ifindex, 0x63, 0x21, 0, 0,
+                       0xB7, 0x00, 0, 1, 0x95, 0, 0, 0)
+    insns = ctypes.create_string_buffer(code, len(code))
+    license = ctypes.create_string_buffer(b"GPL")
+    cgroup_sock, inet_sock_create = 9, 2
+    load = struct.pack("<IIQQ", cgroup_sock, 4, ctypes.addressof(insns),
+                       ctypes.addressof(license)).ljust(68, b"\0") + struct.pack("<I",
+                                                                                inet_sock_create)
+    program = _bpf(5, load)
+    # `ip netns exec` mounts a sysfs of its own over /sys: the cgroup is
+    # reached through a mount of the hierarchy elsewhere.
+    mount = tempfile.mkdtemp(prefix="pmtu6-cgroup-")
+    path.at_close(lambda: os.rmdir(mount))
+    subprocess.run(["mount", "-t", "cgroup2", "none", mount], check=True)
+    path.at_close(lambda: subprocess.run(["umount", mount], check=True))
+    folder = os.path.join(mount, f"{PREFIX}-{path.tag}")
+    os.mkdir(folder)
+    path.at_close(lambda: os.rmdir(folder))
+    cgroup = os.open(folder, os.O_RDONLY)
+    try:
+        _bpf(8, struct.pack("<IIII", cgroup, program, inet_sock_create, 0))
+    finally:
+        os.close(cgroup)
+        os.close(program)
+    return ("sh", "-c", f'echo $$ > {folder}/cgroup.procs && exec "$0" "$@"')
 
 
 def _close_all(*_):

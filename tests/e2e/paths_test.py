@@ -78,9 +78,45 @@ def advertised_1400(port_mtu):
     return setup
 
 
-# name, link MTUs, setup, expected line ({h} is the host, {c} the client's
-# address); the tool's target is the host. Router n's address towards the
-# client is at(n, 2).
+def bound_device(route_mtu=None):
+    """The tool's sockets are bound to the client's first link, whose path is
+    1500 then 1400; the main table reaches the host by a direct link of 1280."""
+    def setup(path):
+        path.add_link(9, path.client, path.host, 1280)
+        path.wait_until_up()
+        path.route(path.client, f"{path.host_address}/128", "via", at(9, 2))
+        if route_mtu:
+            client_route("mtu", route_mtu)(path)
+        return netlab.bound_to(path, path.interfaces[(1, "left")])
+    return setup
+
+
+def udp_rule(*selector):
+    """A policy rule sends UDP (`selector`) to a table whose route has an MTU."""
+    def setup(path):
+        path.exec(path.client, "ip", "-6", "rule", "add", *selector, "table", "30")
+        path.route(path.client, f"{path.host_address}/128", "via", at(1, 2), "mtu", "1300",
+                   "table", "30")
+    return setup
+
+
+def multipath(path):
+    """Two next hops, through two interfaces whose IPv6 MTU is 1400."""
+    path.add_link(9, path.client, path.router(1), 1500)
+    path.wait_until_up()
+    path.route(path.client, "2001:db8:2::/64", "src", at(1, 1),
+               "nexthop", "via", at(1, 2), "nexthop", "via", at(9, 2))
+    for link in (1, 9):
+        path.sysctl(path.client, f"net.ipv6.conf.{path.interfaces[(link, 'left')]}.mtu=1400")
+
+
+def rate_limited(path):
+    path.sysctl(path.router(1), "net.ipv6.icmp.ratelimit=1000")
+
+
+# name, link MTUs, setup (which may return a prefix for the tool), expected
+# line ({h} is the host, {c} the client's address); the tool's target is the
+# host. Router n's address towards the client is at(n, 2).
 PATHS = [
     ("one narrow link", [1500, 1280], None,
      f"1280 ({at(1, 2)} 1280, {{h}} reached)\n"),
@@ -109,6 +145,21 @@ PATHS = [
      "1400 ({c} 1400, {h} reached)\n"),
     ("route mtu, then a narrower router link", [1500, 1300], client_route("mtu", "1450"),
      f"1300 ({{c}} 1450, {at(1, 2)} 1300, {{h}} reached)\n"),
+    # The route of the probes' own flow counts: their device, protocol and ports.
+    ("bound device", [1500, 1400], bound_device(), f"1400 ({at(1, 2)} 1400, {{h}} reached)\n"),
+    ("bound device whose route has an mtu", [1500, 1400], bound_device("1300"),
+     "1300 ({c} 1300, {h} reached)\n"),
+    ("rule for udp", [1500, 1500], udp_rule("ipproto", "udp"), "1300 ({c} 1300, {h} reached)\n"),
+    # A range may not end at 65535: a pid whose low 15 bits are all set is
+    # so rare that the row takes the risk.
+    ("rule for the probes' port", [1500, 1500], udp_rule("dport", "32768-65534"),
+     "1300 ({c} 1300, {h} reached)\n"),
+    ("rule for the source port", [1500, 1500], udp_rule("sport", "1024-65534"),
+     "1300 ({c} 1300, {h} reached)\n"),
+    ("multipath route", [1500, 1500], multipath, "1400 ({c} 1400, {h} reached)\n"),
+    # The rerun comes within the router's limit; it still names the router.
+    ("router limits its error rate", [1500, 1280], rate_limited,
+     f"1280 ({at(1, 2)} 1280, {{h}} reached)\n"),
 ]
 
 
@@ -127,16 +178,68 @@ RERUNS = [
 ]
 
 
+INNER = ("2001:db8:f0::1", "2001:db8:f0::2")  # the tunnel's ends, A' and B'
+
+
+def vxlan(path, ipv4):
+    """A VXLAN tunnel of 1500 between the last node but two (A) and the host
+    (B), over an underlay whose second link is the narrower one."""
+    a, u, b = path.nodes[-3:]
+    last = len(path.mtus)
+    ends = ((a, at(last - 1, 1)), (b, at(last, 2)))
+    options = []
+    if ipv4:
+        for ns, dev, address in ((a, (last - 1, "left"), "192.0.2.1"),
+                                 (u, (last - 1, "right"), "192.0.2.2"),
+                                 (u, (last, "left"), "198.51.100.1"),
+                                 (b, (last, "right"), "198.51.100.2")):
+            path.exec(ns, "ip", "addr", "add", f"{address}/24", "dev", path.interfaces[dev])
+        path.exec(a, "ip", "route", "add", "198.51.100.0/24", "via", "192.0.2.2")
+        path.exec(b, "ip", "route", "add", "192.0.2.0/24", "via", "198.51.100.1")
+        path.sysctl(u, "net.ipv4.ip_forward=1")
+        ends, options = ((a, "192.0.2.1"), (b, "198.51.100.2")), ["df", "set"]
+    for (ns, local), (_, remote), inner in zip(ends, reversed(ends), INNER):
+        path.exec(ns, "ip", "link", "add", "vx0", "type", "vxlan", "id", "42", "local", local,
+                  "remote", remote, "dstport", "4789", *options)
+        path.exec(ns, "ip", "link", "set", "vx0", "mtu", "1500", "up")
+        path.exec(ns, "ip", "-6", "addr", "add", f"{inner}/64", "dev", "vx0", "nodad")
+    if len(path.nodes) > 3:  # a client behind A
+        path.route(path.client, "2001:db8:f0::/64", "via", at(1, 2))
+        path.route(b, "2001:db8:1::/64", "via", INNER[0])
+
+
+# A VXLAN endpoint learns its inner path MTU from the underlay but tells no
+# local sender: the tool finds it after two unanswered probes. name, link
+# MTUs, IPv4 underlay, expected line (from the first node, towards B').
+TUNNELS = [
+    ("VXLAN endpoint, IPv6 underlay", [9000, 1400], False,
+     f"1330 ({INNER[0]} 1330, {INNER[1]} reached)\n"),
+    ("VXLAN endpoint, IPv4 underlay", [9000, 1400], True,
+     f"1350 ({INNER[0]} 1350, {INNER[1]} reached)\n"),
+    ("routed through a VXLAN endpoint", [1500, 9000, 1400], False,
+     f"1330 ({at(1, 2)} 1330, {INNER[1]} reached)\n"),
+]
+
+
 class Paths(unittest.TestCase):
+    @needs_namespaces
+    def test_tunnel_endpoints(self):
+        for name, mtus, ipv4, expected in TUNNELS:
+            with self.subTest(name), Path(mtus) as path:
+                vxlan(path, ipv4)
+                for _ in range(2):
+                    run = run_tool(path, BINARY, INNER[1])
+                    self.assertEqual(run[:3], (expected, "", 0))
+                    self.assertLess(run.seconds, 4.6)
+
     @needs_namespaces
     def test_paths(self):
         for name, mtus, setup, expected in PATHS:
             with self.subTest(name), Path(mtus) as path:
-                if setup:
-                    setup(path)
+                prefix = setup(path) if setup else None
                 line = expected.format(h=path.host_address, c=path.client_address)
                 for _ in range(2):  # the rerun too, with the system's cache filled
-                    run = run_tool(path, BINARY, path.host_address)
+                    run = run_tool(path, BINARY, path.host_address, prefix=prefix or ())
                     self.assertEqual(run[:3], (line, "", 0))
                     # Every row ends with an answer: no pass may wait out its time.
                     self.assertLess(run.seconds, 1.5)
