@@ -132,6 +132,7 @@ int run_discovery(int argc, char** argv)
     honour_configured_mtu(probe_socket);
     const int listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
+    keep_only_replies(listener, *filter);
     confine(probe_socket, listener);
 
     probe_state state;

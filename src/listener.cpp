@@ -23,6 +23,8 @@ constexpr std::size_t quoted_destination = 24;
 constexpr std::size_t quoted_source_port = 40;
 constexpr std::size_t quoted_destination_port = 42;
 constexpr std::uint8_t next_header_udp = 17;
+// More than a default receive buffer holds.
+constexpr int max_discarded = 4096;
 
 bool bytes_equal(std::span<const std::uint8_t> quote, std::size_t offset, const void* expected,
                  std::size_t length)
@@ -77,11 +79,69 @@ hop_report make_report(std::span<const std::uint8_t> message,
     return report;
 }
 
+#ifdef __linux__
+
+namespace {
+
+constexpr std::uint16_t load_length = BPF_LD | BPF_W | BPF_LEN;
+constexpr std::uint16_t load_word = BPF_LD | BPF_W | BPF_ABS;
+constexpr std::uint16_t load_half = BPF_LD | BPF_H | BPF_ABS;
+constexpr std::uint16_t load_byte = BPF_LD | BPF_B | BPF_ABS;
+constexpr std::uint16_t equal = BPF_JMP | BPF_JEQ | BPF_K;
+constexpr std::uint16_t at_least = BPF_JMP | BPF_JGE | BPF_K;
+
+}  // namespace
+
+std::vector<sock_filter> reply_program(const reply_filter& filter)
+{
+    // One comparison per field of the match rule; each failure jumps to the
+    // drop at the end, which is patched in when the length is known.
+    std::vector<sock_filter> program;
+    std::vector<std::size_t> to_drop;
+    auto compare = [&](std::uint16_t load, std::size_t offset, std::uint32_t value,
+                       std::uint16_t test = equal) {
+        program.push_back(BPF_STMT(load, static_cast<std::uint32_t>(offset)));
+        to_drop.push_back(program.size());
+        program.push_back(BPF_JUMP(test, value, 0, 0));
+    };
+    // The loads read network byte order, as the fields are on the wire.
+    auto word_at = [](const std::uint8_t* bytes) {
+        return static_cast<std::uint32_t>(bytes[0]) << 24U |
+               static_cast<std::uint32_t>(bytes[1]) << 16U |
+               static_cast<std::uint32_t>(bytes[2]) << 8U | bytes[3];
+    };
+    compare(load_length, 0, shortest_reply, at_least);
+    compare(load_byte, 8 + quoted_next_header, next_header_udp);
+    for (std::size_t i = 0; i < 16; i += 4) {
+        compare(load_word, 8 + quoted_source + i, word_at(&filter.local_address[i]));
+    }
+    for (std::size_t i = 0; i < 16; i += 4) {
+        compare(load_word, 8 + quoted_destination + i, word_at(&filter.remote_address[i]));
+    }
+    compare(load_half, 8 + quoted_source_port, ntohs(filter.local_port));
+    compare(load_half, 8 + quoted_destination_port, ntohs(filter.remote_port));
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, 0xffffffffU));
+    const std::size_t drop = program.size();
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    for (const std::size_t jump : to_drop) {
+        program[jump].jf = static_cast<std::uint8_t>(drop - jump - 1);
+        program[jump].jt = 0;
+    }
+    return program;
+}
+
+#endif
+
 raw_socket open_raw_socket()
 {
     raw_socket raw;
     raw.fd = socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6);
     raw.error = raw.fd < 0 ? errno : 0;
+    if (raw.fd >= 0) {
+        icmp6_filter nothing{};
+        ICMP6_FILTER_SETBLOCKALL(&nothing);
+        (void)setsockopt(raw.fd, IPPROTO_ICMPV6, ICMP6_FILTER, &nothing, sizeof nothing);
+    }
     return raw;
 }
 
@@ -104,6 +164,25 @@ int open_listener(raw_socket raw)
         exit(-1);
     }
     return fd;
+}
+
+void keep_only_replies(int listener, const reply_filter& filter)
+{
+#if defined(__linux__) && PMTU6_SOCKET_FILTER
+    auto program = reply_program(filter);
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    (void)setsockopt(listener, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+#else
+    (void)filter;
+#endif
+    // A bounded number: a flood that arrives faster than it is read must not
+    // keep the tool here. What it leaves, the match drops.
+    std::array<std::uint8_t, receive_buffer_bytes> message{};
+    for (int discarded = 0; discarded < max_discarded; ++discarded) {
+        if (recv(listener, message.data(), message.size(), MSG_DONTWAIT) < 0) {
+            break;
+        }
+    }
 }
 
 // Waits at most 2 s in all, on a monotonic clock: dropped messages neither

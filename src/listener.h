@@ -10,6 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/filter.h>
+#endif
 
 // ICMPv6 header (8), quoted IPv6 header (40) and quoted UDP ports (4).
 inline constexpr std::size_t shortest_reply = 52;
@@ -26,8 +31,16 @@ hop_report make_report(std::span<const std::uint8_t> message,
 // Text form of an address, without a zone.
 std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 16>& address);
 
+#ifdef __linux__
+// A classic-BPF socket filter that keeps exactly the messages that
+// quotes_probe keeps, reading the same offsets of the ICMPv6 message.
+std::vector<sock_filter> reply_program(const reply_filter& filter);
+#endif
+
 // The raw ICMPv6 socket, or the errno of its failure. It is the one step that
 // needs privilege, so it comes first; the failure is reported in its turn.
+// It lets nothing through until open_listener sets its type filter, so that
+// nothing queues while the host's name is resolved.
 struct raw_socket {
     int fd = -1;
     int error = 0;
@@ -37,5 +50,12 @@ raw_socket open_raw_socket();
 // Reports a raw socket that could not be opened, or installs its type filter;
 // either failure ends the process.
 int open_listener(raw_socket raw);
+
+// Where the system can, drops in the kernel every message that does not
+// quote a probe, so that errors about other traffic neither wake the tool
+// nor crowd its replies out of the queue. Then discards whatever is queued:
+// nothing that came before the first probe is a reply. Failures change
+// nothing: the match rule still holds.
+void keep_only_replies(int listener, const reply_filter& filter);
 bool wait_for_reply(int listener, const reply_filter& filter);
 hop_report read_reply(int listener);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -94,6 +95,56 @@ TEST(QuotesProbe, BytesBeyondPortsAreIgnored)
     }
     EXPECT_TRUE(matches(m));
 }
+
+#ifdef __linux__
+// The kernel's copy of the rule, run by the kernel on one end of a datagram
+// socket pair: it keeps exactly what quotes_probe keeps.
+TEST(ReplyProgram, KeepsWhatTheMatchRuleKeeps)
+{
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends), 0);
+    auto program = reply_program(sample_filter());
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    ASSERT_EQ(setsockopt(ends[1], SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached), 0);
+    const auto kept = [&ends](const std::vector<std::uint8_t>& m) {
+        EXPECT_EQ(send(ends[0], m.data(), m.size(), 0), static_cast<ssize_t>(m.size()));
+        std::array<std::uint8_t, 1500> buffer{};
+        return recv(ends[1], buffer.data(), buffer.size(), MSG_DONTWAIT) ==
+               static_cast<ssize_t>(m.size());
+    };
+    const auto with = [](std::vector<std::uint8_t> m, std::size_t offset, std::uint8_t value) {
+        m[offset] = value;
+        return m;
+    };
+    const auto too_big = error_message(2, 0, 1280);
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> message;
+        bool kept;
+    } cases[] = {
+        {"this run's packet too big", too_big, true},
+        {"port unreachable", error_message(1, 4, 0), true},
+        {"another run's source port", with(too_big, 49, 0x42), false},
+        {"another run's destination port", with(too_big, 50, 0x42), false},
+        {"another source address", with(too_big, 16, 0x42), false},
+        {"another destination address", with(too_big, 47, 0x42), false},
+        {"a TCP quote", with(too_big, 14, 6), false},
+        {"51 bytes", error_message(2, 0, 1280, 51), false},
+        {"52 bytes", error_message(2, 0, 1280, 52), true},
+        {"a quote with an extension header", with(too_big, 14, 0), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kept(c.message), c.kept) << c.name;
+        EXPECT_EQ(matches(c.message), c.kept) << c.name;
+    }
+    // Every byte of a 52-byte message, changed, is judged alike.
+    const auto base = error_message(1, 4, 0, 52);
+    for (std::size_t offset = 0; offset < base.size(); ++offset) {
+        const auto changed = with(base, offset, base[offset] ^ 0x80U);
+        EXPECT_EQ(kept(changed), matches(changed)) << "offset " << offset;
+    }
+}
+#endif
 
 struct report_case {
     const char* name;

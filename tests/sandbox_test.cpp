@@ -60,6 +60,7 @@ tool_sockets confined_tool()
     tool.listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(tool.probe));
     tool.filter = *filter;
+    keep_only_replies(tool.listener, tool.filter);
     int spare[2] = {-1, -1};
     (void)pipe(spare);
     tool.spare = spare[1];
