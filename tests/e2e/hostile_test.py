@@ -5,6 +5,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -99,6 +100,38 @@ class ScriptedPeerScenarios(unittest.TestCase):
                 if seconds is not None:
                     self.assertTrue(seconds[0] <= run.seconds <= seconds[1], run.seconds)
                 check_probes(self, probes, run.pid)
+
+
+# Port Unreachables quoting another program's datagram from the client to the
+# host (argv 1 and 2), sent as fast as they go.
+_FULL_RATE = """import socket, struct, sys
+client, host = (socket.inet_pton(socket.AF_INET6, a) for a in sys.argv[1:3])
+quote = struct.pack("!IHBB", 0x60000000, 8, 17, 64) + client + host + struct.pack("!HHHH", 9, 9, 8, 0)
+flood = socket.socket(socket.AF_INET6, socket.SOCK_RAW, socket.IPPROTO_ICMPV6)
+while True:
+    try:
+        flood.sendto(struct.pack("!BBHI", 1, 4, 0, 0) + quote, (sys.argv[1], 0))
+    except OSError:
+        pass
+"""
+
+
+class FullRateFlood(unittest.TestCase):
+    @needs_namespaces
+    def test_slowed_tool_keeps_every_reply(self):
+        """Router 1 floods the client with foreign errors while the tool runs
+        slowed down under strace: none of its own replies is crowded out."""
+        netlab.require_tools("strace")
+        with Path([1500, 1400, 1280]) as path:
+            path.daemon(path.router(1), sys.executable, "-c", _FULL_RATE, ME, path.host_address)
+            counters = ["Icmp6InDestUnreachs", "0"]
+            while counters[counters.index("Icmp6InDestUnreachs") + 1] == "0":
+                time.sleep(0.01)  # until the flood is under way
+                counters = path.exec(path.client, "cat", "/proc/net/snmp6").stdout.split()
+            run = run_tool(path, BINARY, path.host_address,
+                           prefix=("strace", "-f", "-o", "/dev/null"))
+            self.assertEqual(run[:3], (f"1280 ({R1} 1400, 2001:db8:2::2 1280, "
+                                       f"{path.host_address} reached)\n", "", 0))
 
 
 def check_probes(test, probes, pid):
