@@ -47,8 +47,39 @@ class Install(unittest.TestCase):
             tool = os.path.join(prefix, "bin", "pmtu6")
             self.assertTrue(os.access(tool, os.X_OK))
             self.assertTrue(os.path.isfile(os.path.join(prefix, "share/man/man8/pmtu6.8")))
+            self.assertTrue(os.path.isfile(
+                os.path.join(prefix, "share/bash-completion/completions/pmtu6")))
             done = subprocess.run([tool], capture_output=True, text=True)
             self.assertEqual((done.returncode, done.stderr), (1, f"Usage: {tool} <host>\n"))
+
+
+    def test_configure_without_googletest(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            done = subprocess.run(["cmake", "-S", SOURCE, "-B", tmp,
+                                   "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"],
+                                  capture_output=True, text=True)
+            self.assertIn("GoogleTest not found", done.stdout)
+            subprocess.run(["cmake", "--build", tmp, "-j2", "--target", "pmtu6"], check=True,
+                           capture_output=True)
+
+
+class Completion(unittest.TestCase):
+    def test_completes_the_host_from_known_hosts(self):
+        library = "/usr/share/bash-completion/bash_completion"
+        if not os.path.exists(library):  # the bash-completion package
+            netlab.require_tools(library)
+        script = (f"source {library}; source {SOURCE}/completion/pmtu6; HOSTFILE=$1; "
+                  'COMP_WORDS=(pmtu6 "$2"); COMP_CWORD=$3; COMP_LINE="pmtu6 $2"; '
+                  'COMP_POINT=${#COMP_LINE}; _pmtu6; printf "%s\\n" "${COMPREPLY[@]}"')
+        with tempfile.NamedTemporaryFile("w", suffix=".hosts") as hosts:
+            hosts.write("2001:db8::5 pmtu6-test-host\n")
+            hosts.flush()
+            for word, operand, expected in [("pmtu6-te", "1", "pmtu6-test-host\n"),
+                                            ("pmtu6-te", "2", "\n")]:
+                with self.subTest(operand=operand):
+                    done = subprocess.run(["bash", "-c", script, "bash", hosts.name, word,
+                                           operand], capture_output=True, text=True)
+                    self.assertEqual((done.stdout, done.stderr), (expected, ""))
 
 
 class Privileges(unittest.TestCase):

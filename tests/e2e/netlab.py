@@ -404,4 +404,5 @@ def _close_all(*_):
 
 atexit.register(_close_all)
 signal.signal(signal.SIGTERM, lambda *a: (_close_all(), os._exit(1)))
-_remove_stale()
+if os.geteuid() == 0:  # without root another run's namespaces are not ours to remove
+    _remove_stale()

@@ -124,6 +124,7 @@ class Package(unittest.TestCase):
             installed = root.run("dpkg", "-L", "pmtu6").stdout.splitlines()
             self.assertIn("/usr/bin/pmtu6", installed)
             self.assertIn("/usr/share/man/man8/pmtu6.8.gz", installed)
+            self.assertIn("/usr/share/bash-completion/completions/pmtu6", installed)
             self.assertRan(root.run("getcap", "/usr/bin/pmtu6"),
                            stdout="/usr/bin/pmtu6 cap_net_raw=ep\n")
             self.assertRan(root.run("stat", "-c", "%a %U", "/usr/bin/pmtu6"), stdout="755 root\n")
