@@ -23,7 +23,7 @@ struct probe_state {
     std::int32_t tries_left = full_budget;
     std::array<hop_report, max_hops> hops{};
     std::int32_t hop_count = 0;
-    // Passes in a row that nothing answered; any report ends the run.
+    // Passes in a row that nothing answered; any report starts it again.
     std::int32_t unanswered = 0;
 };
 

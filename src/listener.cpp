@@ -15,6 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 
+// The build chooses; without a word from it, the kernel filters.
+#ifndef PMTU6_SOCKET_FILTER
+#define PMTU6_SOCKET_FILTER 1
+#endif
+
 namespace {
 
 constexpr std::size_t quoted_next_header = 6;
@@ -125,7 +130,6 @@ std::vector<sock_filter> reply_program(const reply_filter& filter)
     program.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
     for (const std::size_t jump : to_drop) {
         program[jump].jf = static_cast<std::uint8_t>(drop - jump - 1);
-        program[jump].jt = 0;
     }
     return program;
 }

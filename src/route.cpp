@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstring>
 
 #ifdef __linux__
@@ -105,6 +104,7 @@ std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match)
     rtmsg route{};
     route.rtm_family = AF_INET6;
     route.rtm_dst_len = 128;
+    route.rtm_src_len = flow.bound_interface ? 0 : 128;
     route.rtm_flags = fib_match ? RTM_F_FIB_MATCH : 0;
     std::memcpy(request.data() + NLMSG_HDRLEN, &route, sizeof route);
     add_attribute(request, RTA_DST, &flow.peer.sin6_addr, 16);
@@ -115,7 +115,6 @@ std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match)
         add_attribute(request, RTA_OIF, &*flow.bound_interface, sizeof(std::uint32_t));
     } else {
         add_attribute(request, RTA_SRC, &flow.local.sin6_addr, 16);
-        request[NLMSG_HDRLEN + offsetof(rtmsg, rtm_src_len)] = 128;
         if (flow.peer.sin6_scope_id != 0) {
             const std::uint32_t oif = flow.peer.sin6_scope_id;
             add_attribute(request, RTA_OIF, &oif, sizeof oif);
