@@ -83,10 +83,10 @@ void set_probe_options(int fd)
 
 // Linux checks against the learned path MTU only outside probe mode; the
 // BSDs always check against the route's MTU, which holds it.
-void check_learned_mtu([[maybe_unused]] int fd, [[maybe_unused]] bool learned)
+void check_sends_against([[maybe_unused]] int fd, [[maybe_unused]] send_check check)
 {
 #if defined(IPV6_MTU_DISCOVER) && defined(IPV6_PMTUDISC_PROBE)
-    const int mode = learned ? IPV6_PMTUDISC_DO : IPV6_PMTUDISC_PROBE;
+    const int mode = check == send_check::learned_mtu ? IPV6_PMTUDISC_DO : IPV6_PMTUDISC_PROBE;
     (void)setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &mode, sizeof mode);
 #endif
 }
@@ -174,9 +174,10 @@ send_result send_probe(int probe_socket, std::int32_t size, send_check check)
     socklen_t pending_length = sizeof pending;
     (void)getsockopt(probe_socket, SOL_SOCKET, SO_ERROR, &pending, &pending_length);
 
+    // Only this one probe meets the learned MTU.
     const bool learned = check == send_check::learned_mtu;
     if (learned) {
-        check_learned_mtu(probe_socket, true);
+        check_sends_against(probe_socket, send_check::learned_mtu);
     }
     // One that arrives between the two calls fails the send in its place, once;
     // only a second failure is the system's answer to this probe.
@@ -189,7 +190,7 @@ send_result send_probe(int probe_socket, std::int32_t size, send_check check)
         }
     }
     if (learned) {
-        check_learned_mtu(probe_socket, false);
+        check_sends_against(probe_socket, send_check::device_mtu);
     }
     return result;
 }

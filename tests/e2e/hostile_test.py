@@ -106,7 +106,8 @@ class ScriptedPeerScenarios(unittest.TestCase):
 # host (argv 1 and 2), sent as fast as they go.
 _FULL_RATE = """import socket, struct, sys
 client, host = (socket.inet_pton(socket.AF_INET6, a) for a in sys.argv[1:3])
-quote = struct.pack("!IHBB", 0x60000000, 8, 17, 64) + client + host + struct.pack("!HHHH", 9, 9, 8, 0)
+quote = (struct.pack("!IHBB", 0x60000000, 8, 17, 64) + client + host
+         + struct.pack("!HHHH", 9, 9, 8, 0))
 flood = socket.socket(socket.AF_INET6, socket.SOCK_RAW, socket.IPPROTO_ICMPV6)
 while True:
     try:

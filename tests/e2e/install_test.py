@@ -52,7 +52,6 @@ class Install(unittest.TestCase):
             done = subprocess.run([tool], capture_output=True, text=True)
             self.assertEqual((done.returncode, done.stderr), (1, f"Usage: {tool} <host>\n"))
 
-
     def test_configure_without_googletest(self):
         with tempfile.TemporaryDirectory() as tmp:
             done = subprocess.run(["cmake", "-S", SOURCE, "-B", tmp,

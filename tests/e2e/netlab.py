@@ -303,7 +303,7 @@ def _status_fields(pid):
             for k in ("Uid", "Gid", "CapPrm", "CapEff", "Seccomp", "NoNewPrivs")}
 
 
-def private_names(path, hosts, nameserver):
+def private_names(path, hosts, nameserver, timeout=1):
     """A hosts file in the client's namespace that only root may read, and a
     resolver that asks `nameserver`; removed with the path."""
     folder = f"/etc/netns/{path.client}"
@@ -312,7 +312,7 @@ def private_names(path, hosts, nameserver):
     with open(os.open(f"{folder}/hosts", os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
         f.write(hosts)
     with open(f"{folder}/resolv.conf", "w") as f:
-        f.write(f"nameserver {nameserver}\noptions timeout:1 attempts:1\n")
+        f.write(f"nameserver {nameserver}\noptions timeout:{timeout} attempts:1\n")
 
 
 def check_unprivileged_run(test, binary, prefix, ids, confined=None):

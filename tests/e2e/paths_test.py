@@ -134,9 +134,7 @@ def slow_lookup_in_a_flood(path):
     """The host's name comes from a name server on router 1 that takes a
     second, while router 1 floods the client with echo requests."""
     netlab.require_tools("ping")
-    netlab.private_names(path, "", at(1, 2))
-    with open(f"/etc/netns/{path.client}/resolv.conf", "w") as f:
-        f.write(f"nameserver {at(1, 2)}\noptions timeout:3 attempts:1\n")
+    netlab.private_names(path, "", at(1, 2), timeout=3)
     path.daemon(path.router(1), sys.executable, "-c", _SLOW_NAME_SERVER, at(1, 2),
                 path.host_address)
     while not path.exec(path.router(1), "ss", "-Hlun", "sport = :53").stdout:
@@ -150,8 +148,9 @@ def rate_limited(path):
 
 
 # name, link MTUs, setup (which may return a prefix for the tool and a name
-# for the host), expected line ({h} is the host, {c} the client's address); the tool's target is the
-# host. Router n's address towards the client is at(n, 2).
+# for the host), expected line ({h} is the host, {c} the client's address);
+# the tool's target is the host. Router n's address towards the client is
+# at(n, 2).
 PATHS = [
     ("one narrow link", [1500, 1280], None,
      f"1280 ({at(1, 2)} 1280, {{h}} reached)\n"),
@@ -275,14 +274,14 @@ class Paths(unittest.TestCase):
     def test_paths(self):
         for name, mtus, setup, expected in PATHS:
             with self.subTest(name), Path(mtus) as path:
-                prefix, name = (setup(path) if setup else None) or ((), None)
+                prefix, host_name = (setup(path) if setup else None) or ((), None)
                 line = expected.format(h=path.host_address, c=path.client_address)
                 for _ in range(2):  # the rerun too, with the system's cache filled
-                    run = run_tool(path, BINARY, name or path.host_address, prefix=prefix)
+                    run = run_tool(path, BINARY, host_name or path.host_address, prefix=prefix)
                     self.assertEqual(run[:3], (line, "", 0))
                     # Every row ends with an answer: no pass may wait out its
                     # time (a lookup may take a second of its own).
-                    self.assertLess(run.seconds, 1.5 + (name is not None))
+                    self.assertLess(run.seconds, 1.5 + (host_name is not None))
 
     @needs_namespaces
     def test_rerun_prints_the_same_line(self):
