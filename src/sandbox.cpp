@@ -288,6 +288,12 @@ static_assert(make_program(3, 4).size() == program_length());
 
 }  // namespace
 
+std::vector<sock_filter> confinement_program(int probe_socket, int listener)
+{
+    const auto program = make_program(probe_socket, listener);
+    return {program.begin(), program.end()};
+}
+
 void confine(int probe_socket, int listener)
 {
     auto program = make_program(probe_socket, listener);

@@ -2,6 +2,12 @@
 // network can send, it can do no more than probe and print its line.
 #pragma once
 
+#ifdef __linux__
+#include <linux/filter.h>
+
+#include <vector>
+#endif
+
 // True where this build confines the process: Linux (seccomp), FreeBSD
 // (capability mode), OpenBSD (pledge). Elsewhere, or built with
 // -DPMTU6_SANDBOX=OFF, confine does nothing.
@@ -14,3 +20,8 @@ extern const bool confinement_built;
 // listener is only read. Every other call fails with
 // EPERM. If the confinement cannot be installed: perror("sandbox"), exit 1.
 void confine(int probe_socket, int listener);
+
+#ifdef __linux__
+// The seccomp program that confine installs, where this build confines.
+std::vector<sock_filter> confinement_program(int probe_socket, int listener);
+#endif

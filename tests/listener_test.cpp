@@ -4,12 +4,16 @@
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -145,6 +149,32 @@ TEST(ReplyProgram, KeepsWhatTheMatchRuleKeeps)
     }
 }
 #endif
+
+// Where no kernel filter drops them, errors about other traffic neither
+// extend the wait nor cut it short.
+TEST(WaitForReply, ForeignErrorsDoNotExtendTheWait)
+{
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends), 0);
+    auto foreign = error_message(1, 4, 0);
+    foreign[49] ^= 0x42;  // another run's source port
+    std::atomic<bool> done = false;
+    std::thread other_run([&] {
+        for (int i = 0; i < 40 && !done; ++i) {
+            (void)send(ends[0], foreign.data(), foreign.size(), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(wait_for_reply(ends[1], sample_filter()));
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+    done = true;
+    other_run.join();
+    EXPECT_GT(waited.count(), 1.9);
+    EXPECT_LT(waited.count(), 3.0);
+    close(ends[0]);
+    close(ends[1]);
+}
 
 struct report_case {
     const char* name;

@@ -16,13 +16,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <vector>
 #ifdef __linux__
 #include <sys/syscall.h>
+#include <linux/audit.h>
+#include <linux/seccomp.h>
 #endif
 
 namespace {
@@ -208,6 +215,88 @@ TEST(Confine, NothingButProbingIsLeft)
         }
     }
 }
+
+#if defined(__linux__) && defined(__x86_64__)
+// Runs a classic-BPF program over one call, as the kernel does; fails on an
+// instruction it does not know.
+std::uint32_t run_filter(const std::vector<sock_filter>& program, const seccomp_data& call)
+{
+    std::uint32_t a = 0;
+    for (std::size_t pc = 0; pc < program.size(); ++pc) {
+        const sock_filter& i = program[pc];
+        switch (i.code) {
+        case BPF_LD | BPF_W | BPF_ABS:
+            if (i.k + sizeof a > sizeof call) {
+                ADD_FAILURE() << "load beyond the call at " << pc;
+                return 0;
+            }
+            std::memcpy(&a, reinterpret_cast<const char*>(&call) + i.k, sizeof a);
+            break;
+        case BPF_ALU | BPF_AND | BPF_K:
+            a &= i.k;
+            break;
+        case BPF_JMP | BPF_JEQ | BPF_K:
+            pc += a == i.k ? i.jt : i.jf;
+            break;
+        case BPF_JMP | BPF_JGE | BPF_K:
+            pc += a >= i.k ? i.jt : i.jf;
+            break;
+        case BPF_RET | BPF_K:
+            return i.k;
+        default:
+            ADD_FAILURE() << "instruction " << i.code << " at " << pc;
+            return 0;
+        }
+    }
+    ADD_FAILURE() << "the program runs off its end";
+    return 0;
+}
+
+// The program itself, over calls no test process can make: another
+// architecture is killed whatever the call, and an argument counts whole.
+TEST(Confine, ProgramJudgesEveryArchitectureAndArgument)
+{
+    if (!confinement_built) {
+        GTEST_SKIP() << "built without confinement";
+    }
+    constexpr std::uint32_t allowed = SECCOMP_RET_ALLOW;
+    constexpr std::uint32_t refused = SECCOMP_RET_ERRNO | EPERM;
+    constexpr std::uint32_t killed = SECCOMP_RET_KILL_PROCESS;
+    constexpr std::uint32_t x86_64 = AUDIT_ARCH_X86_64;
+    const struct {
+        const char* name;
+        std::uint32_t arch;
+        long call;
+        std::array<std::uint64_t, 6> args;
+        std::uint32_t action;
+    } cases[] = {
+        {"send on the probe socket", x86_64, SYS_sendto, {3}, allowed},
+        {"send on the listener", x86_64, SYS_sendto, {4}, refused},
+        {"send on the probe socket with a high half set",
+         x86_64,
+         SYS_sendto,
+         {3 | 1ULL << 32},
+         refused},
+        {"write on standard output", x86_64, SYS_write, {1}, allowed},
+        {"readable memory", x86_64, SYS_mmap, {0, 4096, PROT_READ | PROT_WRITE}, allowed},
+        {"executable memory", x86_64, SYS_mmap, {0, 4096, PROT_READ | PROT_EXEC}, refused},
+        {"getpid", x86_64, SYS_getpid, {}, refused},
+        {"x32 getpid", x86_64, SYS_getpid | 0x40000000, {}, killed},
+        {"i386 with the number of sendto", AUDIT_ARCH_I386, SYS_sendto, {3}, killed},
+        {"i386 with the number of exit_group", AUDIT_ARCH_I386, SYS_exit_group, {}, killed},
+        {"i386 getpid", AUDIT_ARCH_I386, 20, {}, killed},
+        {"aarch64 write", AUDIT_ARCH_AARCH64, 64, {1}, killed},
+    };
+    const auto program = confinement_program(3, 4);
+    for (const auto& c : cases) {
+        seccomp_data call{};
+        call.arch = c.arch;
+        call.nr = static_cast<int>(c.call);
+        std::copy(c.args.begin(), c.args.end(), std::begin(call.args));
+        EXPECT_EQ(run_filter(program, call), c.action) << c.name;
+    }
+}
+#endif
 #endif
 
 }  // namespace

@@ -81,6 +81,11 @@ SCENARIOS = [
     ("a flood does not hide a real reply",
      [flood(1), reached(2, delay=0.5)], f"1500 ({T} reached)\n", [1500, 1500], (2.4, 3.5)),
     ("a flood does not keep the tool waiting", [flood(1)], "1500 \n", [1500] * 3, (5.9, 7.5)),
+    # Only the probe after two unanswered ones meets the learned MTU (1400):
+    # the next router may report a larger size again.
+    ("the learned check is for one probe",
+     [ptb(3, 1400), ptb(4, 1450), reached(5)],
+     f"1450 ({R1} 1400, {R1} 1450, {T} reached)\n", [1500, 1500, 1500, 1400, 1450], (3.9, 5)),
     ("the same too big forever ends at 32 entries",
      [ptb("*", 1400)], "1400 (" + ", ".join([f"{R1} 1400"] * 32) + ")\n",
      [1500] + [1400] * 31, None),

@@ -229,14 +229,17 @@ def _stop_group(process):
 Run = collections.namedtuple("Run", "out err status seconds pid")
 
 
-def run_tool(path, binary, *args, ns=None, prefix=(), timeout=60):
-    """Runs the tool in a namespace (`ip netns exec` keeps the tool's pid)."""
+def run_tool(path, binary, *args, ns=None, prefix=(), timeout=60, during=None):
+    """Runs the tool in a namespace (`ip netns exec` keeps the tool's pid);
+    `during` is called with its pid while it runs."""
     started = time.monotonic()
     with subprocess.Popen(["ip", "netns", "exec", ns or path.client, *prefix, binary, *args],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
         try:
+            if during:
+                during(tool.pid)
             out, err = tool.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
+        except BaseException:
             tool.kill()  # a hung tool fails its test instead of hanging the suite
             raise
     return Run(out, err, tool.returncode, time.monotonic() - started, tool.pid)
@@ -352,6 +355,48 @@ def check_unprivileged_run(test, binary, prefix, ids, confined=None):
             test.assertEqual((fields["Seccomp"], fields["NoNewPrivs"]), (["2"], ["1"]))
 
 
+INNER = ("2001:db8:f0::1", "2001:db8:f0::2")  # a tunnel's inner ends, A' and B'
+_TUNNEL_TYPES = {
+    "vxlan": lambda local, remote, df: ["vxlan", "id", "42", "local", local, "remote", remote,
+                                        "dstport", "4789", *df],
+    "geneve": lambda local, remote, df: ["geneve", "id", "42", "remote", remote, *df],
+    "gre": lambda local, remote, df: ["gre", "local", local, "remote", remote, "ttl", "64"],
+    "ip6gre": lambda local, remote, df: ["ip6gre", "local", local, "remote", remote],
+}
+
+
+def tunnel(path, kind, a, ipv4=False):
+    """A tunnel device `tun0` of 1500 between node a (A) and node a + 2 (B),
+    across the router between them, with the inner addresses INNER; over
+    IPv4 underlay addresses when `ipv4`. A client behind A reaches B' and
+    what lies behind B through it, and B the client's link; a host behind B
+    reaches A' and B'."""
+    na, nu, nb = path.nodes[a:a + 3]
+    ends = ((na, link_address(a + 1, 1)), (nb, link_address(a + 2, 2)))
+    df = []
+    if ipv4:
+        for ns, dev, address in ((na, (a + 1, "left"), "192.0.2.1"),
+                                 (nu, (a + 1, "right"), "192.0.2.2"),
+                                 (nu, (a + 2, "left"), "198.51.100.1"),
+                                 (nb, (a + 2, "right"), "198.51.100.2")):
+            path.exec(ns, "ip", "addr", "add", f"{address}/24", "dev", path.interfaces[dev])
+        path.exec(na, "ip", "route", "add", "198.51.100.0/24", "via", "192.0.2.2")
+        path.exec(nb, "ip", "route", "add", "192.0.2.0/24", "via", "198.51.100.1")
+        path.sysctl(nu, "net.ipv4.ip_forward=1")
+        ends, df = ((na, "192.0.2.1"), (nb, "198.51.100.2")), ["df", "set"]
+    for (ns, local), (_, remote), inner in zip(ends, reversed(ends), INNER):
+        path.exec(ns, "ip", "link", "add", "tun0", "type", *_TUNNEL_TYPES[kind](local, remote, df))
+        path.exec(ns, "ip", "link", "set", "tun0", "mtu", "1500", "up")
+        path.exec(ns, "ip", "-6", "addr", "add", f"{inner}/64", "dev", "tun0", "nodad")
+    if a == 1:
+        path.route(path.client, "2001:db8:f0::/64", "via", link_address(1, 2))
+        path.route(nb, "2001:db8:1::/64", "via", INNER[0])
+    for link in range(a + 3, len(path.mtus) + 1):
+        path.route(na, f"2001:db8:{link:x}::/64", "via", INNER[1])
+    if a + 3 < len(path.nodes):  # a host behind B
+        path.route(path.nodes[a + 3], "2001:db8:f0::/64", "via", link_address(a + 3, 1))
+
+
 _SYS_BPF = {"x86_64": 321, "aarch64": 280}
 
 
@@ -365,12 +410,24 @@ def _bpf(command, attr):
 
 
 def bound_to(path, device):
-    """A prefix that runs the tool in a cgroup of its own, whose program binds
-    every inet socket to `device` as it is created: what `ip vrf exec` does.
-    The cgroup goes with the path."""
+    """A prefix that runs the tool in a cgroup of its own whose program binds
+    every inet socket to `device` as it is created: what `ip vrf exec` does."""
     ifindex = int(path.exec(path.client, "cat", f"/sys/class/net/{device}/ifindex").stdout)
-    # sk->bound_dev_if = ifindex; return 1 (allow)
-    code = struct.pack("<BBhiBBhiBBhiBBhi", 0xB7, 0x02, 0, ifindex, 0x63, 0x21, 0, 0,
+    return _socket_setting(path, 0, ifindex)  # bpf_sock.bound_dev_if
+
+
+def marked(path, mark):
+    """A prefix that runs the tool in a cgroup whose program gives every inet
+    socket `mark`, as a VPN client's cgroup may."""
+    return _socket_setting(path, 16, mark)  # bpf_sock.mark
+
+
+def _socket_setting(path, offset, value):
+    """A prefix that runs the tool in a cgroup of its own, whose program sets
+    the 32-bit field at `offset` of every inet socket as it is created. The
+    cgroup goes with the path."""
+    # *(u32 *)(ctx + offset) = value; return 1 (allow)
+    code = struct.pack("<BBhiBBhiBBhiBBhi", 0xB7, 0x02, 0, value, 0x63, 0x21, offset, 0,
                        0xB7, 0x00, 0, 1, 0x95, 0, 0, 0)
     insns = ctypes.create_string_buffer(code, len(code))
     license = ctypes.create_string_buffer(b"GPL")
