@@ -12,7 +12,7 @@
 #include <memory>
 #include <optional>
 
-verdict judge_report(probe_state& state, const hop_report& report)
+verdict judge_report(probe_state& state, const hop_report& report, bool encapsulated)
 {
     auto append = [&state, &report] {
         if (static_cast<std::size_t>(state.hop_count) < max_hops) {
@@ -24,6 +24,7 @@ verdict judge_report(probe_state& state, const hop_report& report)
     if (report.mtu > 0) {
         state.size = report.mtu;
         state.tries_left = full_budget;
+        state.encapsulated = encapsulated;
         if (report.address[0] != '\0') {
             append();
         }
@@ -37,7 +38,8 @@ verdict judge_report(probe_state& state, const hop_report& report)
 
 send_check next_check(const probe_state& state)
 {
-    return state.unanswered >= learned_after ? send_check::learned_mtu : send_check::device_mtu;
+    const std::int32_t after = state.encapsulated ? 1 : learned_after;
+    return state.unanswered >= after ? send_check::learned_mtu : send_check::device_mtu;
 }
 
 std::string describe_error(const char* address, std::uint8_t type, std::uint8_t code)
@@ -102,14 +104,15 @@ hop_report local_report(const reply_filter& filter, std::int32_t mtu)
 
 namespace {
 
-// A probe that cannot leave this host at its size: the MTU of the link it
-// would have left by stands in for a router's Packet Too Big.
-std::optional<hop_report> local_refusal(int probe_socket, const reply_filter& filter,
-                                        std::int32_t size)
+// A probe that cannot leave this host at its size: the limit it met here
+// stands in for a router's Packet Too Big.
+std::optional<refusal> local_refusal(int probe_socket, std::int32_t size, send_check check)
 {
-    const auto mtu = refused_mtu(probe_socket);
-    if (mtu && *mtu < size) {
-        return local_report(filter, *mtu);
+    const auto limit =
+        refused_limit(size, refused_mtu(probe_socket), socket_route_mtu(probe_socket),
+                      check == send_check::learned_mtu);
+    if (limit && limit->mtu < size) {
+        return limit;
     }
     return std::nullopt;
 }
@@ -137,16 +140,21 @@ int run_discovery(int argc, char** argv)
 
     probe_state state;
     while (state.tries_left > 0) {
+        const send_check check = next_check(state);
         std::optional<hop_report> report;
-        if (send_probe(probe_socket, state.size, next_check(state)) == send_result::refused_size) {
-            report = local_refusal(probe_socket, *filter, state.size);
+        std::optional<refusal> refused;
+        if (send_probe(probe_socket, state.size, check) == send_result::refused_size) {
+            refused = local_refusal(probe_socket, state.size, check);
         }
-        if (!report && wait_for_reply(listener, *filter)) {
+        if (refused) {
+            report = local_report(*filter, refused->mtu);
+        } else if (wait_for_reply(listener, *filter)) {
             report = read_reply(listener);
         }
         if (!report) {
             ++state.unanswered;
-        } else if (judge_report(state, *report) == verdict::stop) {
+        } else if (judge_report(state, *report, refused && refused->encapsulated) ==
+                   verdict::stop) {
             break;
         }
         --state.tries_left;

@@ -25,13 +25,19 @@ struct probe_state {
     std::int32_t hop_count = 0;
     // Passes in a row that nothing answered; any report starts it again.
     std::int32_t unanswered = 0;
+    // The size is this host's own encapsulation's limit (IPsec): the
+    // routers beyond report about the encapsulated probes to the system
+    // alone, so one unanswered probe is enough to ask what it learned.
+    bool encapsulated = false;
 };
 
 enum class verdict { go_on, stop };
 
 // Lets one report set the size, refill the budget, be listed, or end the loop.
 // Does not count the pass; the loop does that for every pass that goes on.
-verdict judge_report(probe_state& state, const hop_report& report);
+// `encapsulated`: the report is this host's own refusal at its
+// encapsulation's limit.
+verdict judge_report(probe_state& state, const hop_report& report, bool encapsulated = false);
 
 // How the next probe is checked before it leaves: a path that swallows
 // probes without a word (this host's own tunnel, whose underlay is narrower)

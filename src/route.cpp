@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #ifdef __linux__
 #include <unistd.h>
@@ -23,6 +24,50 @@ std::optional<std::int32_t> choose_mtu(const route_answer& route, const link_ans
         return std::nullopt;
     }
     return link.device_mtu ? std::min(*configured, *link.device_mtu) : *configured;
+}
+
+std::optional<std::int32_t> tunnel_mtu(const route_answer& underlay, const link_answer& link,
+                                       int family)
+{
+    // An IPv4 underlay knows no IPv6 MTU.
+    link_answer outer = link;
+    if (family != AF_INET6) {
+        outer.ipv6_mtu = outer.device_mtu;
+    }
+    const std::int32_t headers = family == AF_INET6 ? 70 : 50;
+    const auto mtu = choose_mtu(underlay, outer);
+    if (!mtu || *mtu <= headers) {
+        return std::nullopt;
+    }
+    return *mtu - headers;
+}
+
+std::optional<refusal> refused_limit(std::int32_t size, std::optional<std::int32_t> reported,
+                                     std::optional<std::int32_t> route_mtu, bool learned)
+{
+    if (!reported || *reported >= size || (learned && route_mtu && *route_mtu < *reported)) {
+        if (route_mtu) {
+            return refusal{*route_mtu, true};
+        }
+    }
+    if (reported) {
+        return refusal{*reported, false};
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> socket_route_mtu([[maybe_unused]] int probe_socket)
+{
+#ifndef IPV6_MTU
+    return std::nullopt;  // the system has no such query; the named MTU stands
+#else
+    int mtu = 0;
+    socklen_t length = sizeof mtu;
+    if (getsockopt(probe_socket, IPPROTO_IPV6, IPV6_MTU, &mtu, &length) != 0 || mtu <= 0) {
+        return std::nullopt;
+    }
+    return mtu;
+#endif
 }
 
 #ifdef __linux__
@@ -134,6 +179,21 @@ std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match)
     return request;
 }
 
+std::vector<std::uint8_t> underlay_request(const tunnel_remote& remote)
+{
+    std::vector<std::uint8_t> request(NLMSG_LENGTH(sizeof(rtmsg)), 0);
+    const std::size_t length = remote.family == AF_INET6 ? 16 : 4;
+    rtmsg route{};
+    route.rtm_family = static_cast<unsigned char>(remote.family);
+    route.rtm_dst_len = static_cast<unsigned char>(length * 8);
+    std::memcpy(request.data() + NLMSG_HDRLEN, &route, sizeof route);
+    add_attribute(request, RTA_DST, remote.address.data(), length);
+    const nlmsghdr header{static_cast<std::uint32_t>(request.size()), RTM_GETROUTE, NLM_F_REQUEST,
+                          4, 0};
+    std::memcpy(request.data(), &header, sizeof header);
+    return request;
+}
+
 std::optional<route_answer> route_from_reply(bytes reply)
 {
     const auto attributes = reply_attributes(reply, RTM_NEWROUTE, sizeof(rtmsg));
@@ -149,6 +209,53 @@ std::optional<route_answer> route_from_reply(bytes reply)
     }
     return answer;
 }
+
+namespace {
+
+// The fixed unicast remote of a VXLAN or GENEVE device's link information.
+std::optional<tunnel_remote> tunnel_of(std::optional<bytes> info)
+{
+    const auto kind = info ? find_attribute(*info, IFLA_INFO_KIND) : std::nullopt;
+    const auto data = info ? find_attribute(*info, IFLA_INFO_DATA) : std::nullopt;
+    if (!kind || !data) {
+        return std::nullopt;
+    }
+    const std::string_view name(reinterpret_cast<const char*>(kind->data()),
+                                std::find(kind->begin(), kind->end(), 0) - kind->begin());
+    std::uint16_t six = 0;
+    std::uint16_t four = 0;
+    if (name == "vxlan") {
+        six = IFLA_VXLAN_GROUP6;
+        four = IFLA_VXLAN_GROUP;
+    } else if (name == "geneve") {
+        six = IFLA_GENEVE_REMOTE6;
+        four = IFLA_GENEVE_REMOTE;
+    } else {
+        return std::nullopt;
+    }
+    tunnel_remote remote;
+    if (const auto address = find_attribute(*data, six); address && address->size() == 16) {
+        std::copy(address->begin(), address->end(), remote.address.begin());
+        if (remote.address[0] == 0xff) {  // a multicast group: no one remote
+            return std::nullopt;
+        }
+    } else if (const auto address4 = find_attribute(*data, four);
+               address4 && address4->size() == 4) {
+        remote.family = AF_INET;
+        std::copy(address4->begin(), address4->end(), remote.address.begin());
+        if (remote.address[0] >= 224) {
+            return std::nullopt;
+        }
+    } else {
+        return std::nullopt;
+    }
+    if (std::all_of(remote.address.begin(), remote.address.end(), [](auto b) { return b == 0; })) {
+        return std::nullopt;
+    }
+    return remote;
+}
+
+}  // namespace
 
 std::optional<link_answer> link_from_reply(bytes reply)
 {
@@ -166,6 +273,7 @@ std::optional<link_answer> link_from_reply(bytes reply)
     if (conf && conf->size() >= offset + sizeof(std::int32_t)) {
         answer.ipv6_mtu = positive_u32(conf->subspan(offset));
     }
+    answer.tunnel = tunnel_of(find_attribute(*attributes, IFLA_LINKINFO));
     return answer;
 }
 
@@ -195,10 +303,9 @@ std::optional<std::size_t> ask_kernel(int fd, const void* request, std::size_t l
     return static_cast<std::size_t>(got);
 }
 
-// The route of `flow`, or nothing.
-std::optional<route_answer> ask_route(int fd, const probe_flow& flow, bool fib_match)
+// The route that `request` asks for, or nothing.
+std::optional<route_answer> ask_route(int fd, const std::vector<std::uint8_t>& request)
 {
-    const auto request = route_request(flow, fib_match);
     std::array<std::uint8_t, reply_buffer_bytes> reply{};
     const auto length = ask_kernel(fd, request.data(), request.size(), reply);
     return length ? route_from_reply(bytes(reply).first(*length)) : std::nullopt;
@@ -230,6 +337,17 @@ std::optional<std::uint32_t> nonzero_option(int fd, int option)
     return value;
 }
 
+// What a tunnel device carries whole towards its remote.
+std::optional<std::int32_t> own_tunnel_mtu(int fd, const tunnel_remote& remote)
+{
+    const auto underlay = ask_route(fd, underlay_request(remote));
+    if (!underlay || !underlay->interface) {
+        return std::nullopt;
+    }
+    const auto link = ask_link(fd, *underlay->interface);
+    return link ? tunnel_mtu(*underlay, *link, remote.family) : std::nullopt;
+}
+
 std::optional<probe_flow> flow_of(int probe_socket)
 {
     probe_flow flow;
@@ -259,15 +377,20 @@ std::optional<std::int32_t> configured_mtu(int probe_socket)
         return std::nullopt;
     }
     std::optional<std::int32_t> mtu;
-    if (const auto configured = ask_route(fd, *flow, true)) {
+    if (const auto configured = ask_route(fd, route_request(*flow, true))) {
         // The configured route may have several next hops; the route in use
         // names the one interface.
-        const auto used = ask_route(fd, *flow, false);
+        const auto used = ask_route(fd, route_request(*flow, false));
         link_answer link;
         if (used && used->interface) {
             link = ask_link(fd, *used->interface).value_or(link_answer{});
         }
         mtu = choose_mtu(*configured, link);
+        if (link.tunnel) {
+            if (const auto tunnel = own_tunnel_mtu(fd, *link.tunnel)) {
+                mtu = mtu ? std::min(*mtu, *tunnel) : *tunnel;
+            }
+        }
     }
     (void)close(fd);
     return mtu;

@@ -1,12 +1,14 @@
 // The MTU this host is configured to use towards the target: a route's MTU,
 // else the interface's IPv6 MTU (set by an administrator or a Router
-// Advertisement), never above the device's. A path MTU learned from Packet
-// Too Big messages never counts.
+// Advertisement), never above the device's, nor above what this host's own
+// encapsulation (a VXLAN or GENEVE device's underlay, IPsec) lets through.
+// A path MTU that routers reported about the probes themselves never counts.
 #pragma once
 
 #include <sys/types.h>
 #include <netinet/in.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -19,10 +21,18 @@ struct route_answer {
     std::optional<std::uint32_t> interface;
 };
 
+// The fixed remote of a device that carries what it sends in UDP across an
+// underlay (VXLAN, GENEVE): AF_INET6, or AF_INET with the first 4 bytes.
+struct tunnel_remote {
+    int family = AF_INET6;
+    std::array<std::uint8_t, 16> address{};
+};
+
 // What the output interface says.
 struct link_answer {
     std::optional<std::int32_t> device_mtu;
     std::optional<std::int32_t> ipv6_mtu;
+    std::optional<tunnel_remote> tunnel;
 };
 
 // The probe socket's flow, as the kernel routes its packets: UDP from the
@@ -38,10 +48,41 @@ struct probe_flow {
 // The system's own rule; nothing when neither answer names an MTU.
 std::optional<std::int32_t> choose_mtu(const route_answer& route, const link_answer& link);
 
+// The largest inner packet a VXLAN or GENEVE device carries whole: what the
+// underlay's route to its remote allows (a path MTU the underlay's routers
+// reported included, for no local sender hears of it), less the outer IP,
+// UDP, tunnel and inner Ethernet headers.
+std::optional<std::int32_t> tunnel_mtu(const route_answer& underlay, const link_answer& link,
+                                       int family);
+
+// The limit of a probe this host refused for its size, and whether it is
+// its own encapsulation's (IPsec), which it tells no router about.
+struct refusal {
+    std::int32_t mtu = 0;
+    bool encapsulated = false;
+};
+
+// From the MTU the system named for the refused send (`reported`) and that
+// of the route the socket holds (`route_mtu`). Where the system names
+// nothing below the size, the refusal came after this host's own
+// encapsulation, whose limit is the socket's route's. Checked against the
+// learned path MTU, the socket's route is lower than the path only by that
+// encapsulation. Otherwise the named MTU is the limit.
+std::optional<refusal> refused_limit(std::int32_t size, std::optional<std::int32_t> reported,
+                                     std::optional<std::int32_t> route_mtu, bool learned);
+
+// The MTU of the route the connected probe socket holds, as of its last
+// send; for IPsec, ESP already taken off.
+std::optional<std::int32_t> socket_route_mtu(int probe_socket);
+
 #ifdef __linux__
 // The RTM_GETROUTE request for the route of `flow`: as configured when
 // `fib_match`, else as the system uses it.
 std::vector<std::uint8_t> route_request(const probe_flow& flow, bool fib_match);
+
+// The RTM_GETROUTE request for the underlay's route to a tunnel's remote,
+// as the system uses it.
+std::vector<std::uint8_t> underlay_request(const tunnel_remote& remote);
 
 // The payload of the first attribute of `type` in a run of attributes.
 std::optional<std::span<const std::uint8_t>>
@@ -53,8 +94,8 @@ std::optional<route_answer> route_from_reply(std::span<const std::uint8_t> reply
 std::optional<link_answer> link_from_reply(std::span<const std::uint8_t> reply);
 #endif
 
-// Caps the probes of the connected probe socket at the configured MTU, so
-// that a larger one is refused like one too large for the device. Where the
-// query fails, or the system checks sends against its settings by itself,
-// nothing changes.
+// Caps the probes of the connected probe socket at the configured MTU and
+// at its tunnel device's, so that a larger one is refused like one too large
+// for the device. Where a query fails, or the system checks sends against
+// its settings by itself, nothing changes.
 void honour_configured_mtu(int probe_socket);

@@ -94,6 +94,14 @@ TEST(NextCheck, LearnedMtuOnlyAfterTwoUnansweredProbes)
     }
     (void)judge_report(state, hop("2001:db8::1", 0));
     EXPECT_EQ(next_check(state), send_check::device_mtu);
+    // At this host's own encapsulation's limit, no router can answer: one
+    // unanswered probe is enough, until a report sets another size.
+    (void)judge_report(state, hop("2001:db8::1", 1466), true);
+    state.unanswered = 1;
+    EXPECT_EQ(next_check(state), send_check::learned_mtu);
+    (void)judge_report(state, hop("2001:db8::7", 1400));
+    state.unanswered = 1;
+    EXPECT_EQ(next_check(state), send_check::device_mtu);
 }
 
 TEST(DescribeError, EveryKeyword)

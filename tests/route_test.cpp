@@ -37,7 +37,59 @@ TEST(ChooseMtu, RouteElseInterfaceNeverAboveDevice)
         {"nothing known", none, none, 1500, none},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(choose_mtu({c.route, 7}, {c.device, c.ipv6}), c.chosen) << c.name;
+        EXPECT_EQ(choose_mtu({c.route, 7}, {c.device, c.ipv6, none}), c.chosen) << c.name;
+    }
+}
+
+// The inner packet a tunnel carries: the underlay's route, learned MTU
+// included, else its interface, less 70 bytes over IPv6 and 50 over IPv4.
+TEST(TunnelMtu, UnderlayLessEncapsulation)
+{
+    const struct {
+        const char* name;
+        std::optional<std::int32_t> route, ipv6, device;
+        int family;
+        std::optional<std::int32_t> inner;
+    } cases[] = {
+        {"learned on the underlay", 1400, 9000, 9000, AF_INET6, 1330},
+        {"over IPv4", 1400, none, 9000, AF_INET, 1350},
+        {"the underlay's interface", none, 1500, 9000, AF_INET6, 1430},
+        {"IPv4 knows no IPv6 mtu", none, 1280, 1500, AF_INET, 1450},
+        {"nothing known", none, none, none, AF_INET6, none},
+        {"no room for the headers", 70, none, none, AF_INET6, none},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tunnel_mtu({c.route, 2}, {c.device, c.ipv6, none}, c.family), c.inner) << c.name;
+    }
+}
+
+// A refused probe's limit: the MTU the system named, unless it names none
+// below the size or the socket's route is lower when checked against the
+// learned path MTU; both of those are this host's own encapsulation.
+TEST(RefusedLimit, NamedElseTheSocketsRoute)
+{
+    const struct {
+        const char* name;
+        std::optional<std::int32_t> reported, route;
+        bool learned;
+        std::optional<std::int32_t> mtu;
+        bool encapsulated;
+    } cases[] = {
+        {"a narrow link", 1400, 1300, false, 1400, false},
+        {"the learned mtu", 1330, 1330, true, 1330, false},
+        {"ESP beyond the learned path", 1400, 1366, true, 1366, true},
+        {"refused after ESP, nothing named", none, 1466, false, 1466, true},
+        {"refused after ESP, the device named", 1500, 1466, false, 1466, true},
+        {"nothing known", none, none, false, none, false},
+        {"only the named mtu", 1400, none, true, 1400, false},
+    };
+    for (const auto& c : cases) {
+        const auto limit = refused_limit(1500, c.reported, c.route, c.learned);
+        ASSERT_EQ(limit.has_value(), c.mtu.has_value()) << c.name;
+        if (limit) {
+            EXPECT_EQ(limit->mtu, *c.mtu) << c.name;
+            EXPECT_EQ(limit->encapsulated, c.encapsulated) << c.name;
+        }
     }
 }
 
@@ -214,6 +266,67 @@ TEST(LinkFromReply, DeviceAndIpv6Mtu)
     ASSERT_TRUE(b);
     EXPECT_EQ(b->ipv6_mtu, none);
     EXPECT_FALSE(link_from_reply(reply(RTM_NEWROUTE, sizeof(ifinfomsg), device)));
+}
+
+std::vector<std::uint8_t> text(const char* s)
+{
+    return {s, s + std::strlen(s) + 1};
+}
+
+// A VXLAN or GENEVE device's one fixed unicast remote; nothing for any other
+// kind, a group, or a device that finds its peers in its forwarding table.
+TEST(LinkFromReply, TunnelRemote)
+{
+    const auto info = [](const char* kind, std::uint16_t type, std::vector<std::uint8_t> address) {
+        return reply(RTM_NEWLINK, sizeof(ifinfomsg),
+                     attribute(IFLA_LINKINFO | NLA_F_NESTED,
+                               join({attribute(IFLA_INFO_KIND, text(kind)),
+                                     attribute(IFLA_INFO_DATA | NLA_F_NESTED,
+                                               join({attribute(IFLA_VXLAN_ID, u32(42)),
+                                                     attribute(type, address)}))})));
+    };
+    std::vector<std::uint8_t> six(16, 0);
+    six[0] = 0x20;
+    six[15] = 2;
+    std::vector<std::uint8_t> group(16, 0);
+    group[0] = 0xff;
+    const std::vector<std::uint8_t> four = {198, 51, 100, 2};
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> reply;
+        int family;  // 0: no tunnel
+        std::vector<std::uint8_t> address;
+    } cases[] = {
+        {"vxlan over IPv6", info("vxlan", IFLA_VXLAN_GROUP6, six), AF_INET6, six},
+        {"vxlan over IPv4", info("vxlan", IFLA_VXLAN_GROUP, four), AF_INET, four},
+        {"geneve over IPv6", info("geneve", IFLA_GENEVE_REMOTE6, six), AF_INET6, six},
+        {"geneve over IPv4", info("geneve", IFLA_GENEVE_REMOTE, four), AF_INET, four},
+        {"vxlan to a group", info("vxlan", IFLA_VXLAN_GROUP6, group), 0, {}},
+        {"vxlan without a remote", info("vxlan", IFLA_VXLAN_TTL, {64}), 0, {}},
+        {"vxlan remote cut short", info("vxlan", IFLA_VXLAN_GROUP6, four), 0, {}},
+        {"another kind", info("gretap", IFLA_VXLAN_GROUP6, six), 0, {}},
+        {"no link information", reply(RTM_NEWLINK, sizeof(ifinfomsg), {}), 0, {}},
+    };
+    for (const auto& c : cases) {
+        const auto link = link_from_reply(c.reply);
+        ASSERT_TRUE(link) << c.name;
+        ASSERT_EQ(link->tunnel.has_value(), c.family != 0) << c.name;
+        if (link->tunnel) {
+            EXPECT_EQ(link->tunnel->family, c.family) << c.name;
+            EXPECT_TRUE(
+                std::equal(c.address.begin(), c.address.end(), link->tunnel->address.begin()))
+                << c.name;
+        }
+    }
+    // The underlay's route to it, as the system uses it.
+    tunnel_remote remote{AF_INET, {198, 51, 100, 2}};
+    const auto request = underlay_request(remote);
+    rtmsg route{};
+    std::memcpy(&route, request.data() + NLMSG_HDRLEN, sizeof route);
+    EXPECT_EQ(route.rtm_family, AF_INET);
+    EXPECT_EQ(route.rtm_dst_len, 32);
+    EXPECT_EQ(route.rtm_flags & RTM_F_FIB_MATCH, 0U);
+    EXPECT_EQ(payload(request, RTA_DST), four);
 }
 
 #endif
