@@ -31,6 +31,18 @@ constexpr std::uint8_t next_header_udp = 17;
 // More than a default receive buffer holds.
 constexpr int max_discarded = 4096;
 
+// A bounded number: a flood that arrives faster than it is read must not
+// keep the tool here. What it leaves, the match drops.
+void discard_queued(int fd)
+{
+    std::array<std::uint8_t, receive_buffer_bytes> message{};
+    for (int discarded = 0; discarded < max_discarded; ++discarded) {
+        if (recv(fd, message.data(), message.size(), MSG_DONTWAIT) < 0) {
+            break;
+        }
+    }
+}
+
 bool bytes_equal(std::span<const std::uint8_t> quote, std::size_t offset, const void* expected,
                  std::size_t length)
 {
@@ -145,6 +157,8 @@ raw_socket open_raw_socket()
         icmp6_filter nothing{};
         ICMP6_FILTER_SETBLOCKALL(&nothing);
         (void)setsockopt(raw.fd, IPPROTO_ICMPV6, ICMP6_FILTER, &nothing, sizeof nothing);
+        // What arrived before the filter did must not wait out the lookup.
+        discard_queued(raw.fd);
     }
     return raw;
 }
@@ -179,14 +193,7 @@ void keep_only_replies(int listener, const reply_filter& filter)
 #else
     (void)filter;
 #endif
-    // A bounded number: a flood that arrives faster than it is read must not
-    // keep the tool here. What it leaves, the match drops.
-    std::array<std::uint8_t, receive_buffer_bytes> message{};
-    for (int discarded = 0; discarded < max_discarded; ++discarded) {
-        if (recv(listener, message.data(), message.size(), MSG_DONTWAIT) < 0) {
-            break;
-        }
-    }
+    discard_queued(listener);
 }
 
 // Waits at most 2 s in all, on a monotonic clock: dropped messages neither
