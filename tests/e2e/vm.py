@@ -34,8 +34,9 @@ PREFIX = "pmtu6-vm-"
 NINEP = "trans=virtio,version=9p2000.L,msize=262144"
 OVERSTAYED, NOT_BOOTED = 124, 125
 
-# PID 1 of the initramfs: the host's root under an overlay, the run folder
-# at /run/vm, then the command's own script as the new init.
+# PID 1 of the initramfs: the host's root under an overlay (whose /tmp is
+# writable, and may hold the caller's folder), a fresh /run with the run
+# folder at /run/vm, then the command's own script as the new init.
 _INIT = f"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -47,7 +48,7 @@ mount -t 9p -o ro,cache=loose,{NINEP} root /lower
 mount -t tmpfs tmpfs /upper
 mkdir /upper/data /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work overlay /newroot
-for d in tmp run; do mount -t tmpfs tmpfs /newroot/$d; done
+mount -t tmpfs tmpfs /newroot/run
 mkdir /newroot/run/vm
 mount -t 9p -o {NINEP} run /newroot/run/vm
 mount --move /proc /newroot/proc
@@ -67,7 +68,7 @@ port() {{
     done
 }}
 : >/run/vm/started
-cd {folder} && {command} >"$(port pmtu6.stdout)" 2>"$(port pmtu6.stderr)" </dev/null
+{{ cd {folder} && {command}; }} >"$(port pmtu6.stdout)" 2>"$(port pmtu6.stderr)" </dev/null
 echo $? >/run/vm/status
 /bin/busybox reboot -f
 """
