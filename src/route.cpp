@@ -45,10 +45,10 @@ std::optional<std::int32_t> tunnel_mtu(const route_answer& underlay, const link_
 std::optional<refusal> refused_limit(std::int32_t size, std::optional<std::int32_t> reported,
                                      std::optional<std::int32_t> route_mtu, bool learned)
 {
-    if (!reported || *reported >= size || (learned && route_mtu && *route_mtu < *reported)) {
-        if (route_mtu) {
-            return refusal{*route_mtu, true};
-        }
+    const bool encapsulated =
+        !reported || *reported >= size || (learned && route_mtu && *route_mtu < *reported);
+    if (encapsulated && route_mtu) {
+        return refusal{*route_mtu, true};
     }
     if (reported) {
         return refusal{*reported, false};

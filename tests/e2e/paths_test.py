@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netlab  # noqa: E402
-from netlab import Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
+from netlab import INNER, Path, link_address as at, needs_namespaces, run_tool  # noqa: E402
 
 BINARY = None
 
@@ -165,9 +165,9 @@ def rate_limited(path):
 
 
 # name, link MTUs, setup (which may return a prefix for the tool, a name for
-# the host and a check to make while the tool runs), expected line ({h} is the host, {c} the client's address);
-# the tool's target is the host. Router n's address towards the client is
-# at(n, 2).
+# the host and a check to make while the tool runs), expected line ({h} is
+# the host, {c} the client's address); the tool's target is the host.
+# Router n's address towards the client is at(n, 2).
 PATHS = [
     ("one narrow link", [1500, 1280], None,
      f"1280 ({at(1, 2)} 1280, {{h}} reached)\n"),
@@ -232,9 +232,6 @@ RERUNS = [
     ("routers narrow in steps after the first link", [1450, 1500, 1420, 1500, 1300],
      f"1300 ({at(1, 1)} 1450, {at(2, 2)} 1420, {at(4, 2)} 1300, {{h}} reached)\n"),
 ]
-
-
-INNER = netlab.INNER
 
 
 # A VXLAN endpoint learns its inner path MTU from the underlay but tells no

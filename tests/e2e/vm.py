@@ -16,6 +16,7 @@ did not boot.
 """
 
 import argparse
+import ctypes
 import glob
 import lzma
 import os
@@ -78,15 +79,15 @@ def kernel():
     """The full kernel and its modules folder, or a line that says what is
     missing."""
     missing = [tool for tool in ("qemu-system-x86_64", "busybox") if not shutil.which(tool)]
-    images = sorted(glob.glob("/boot/vmlinuz-*-amd64"))
-    images = [i for i in images if os.path.isdir("/lib/modules/" + i[len("/boot/vmlinuz-"):])
-              and not os.uname().release == i[len("/boot/vmlinuz-"):]]
-    if not images:
+    releases = [image[len("/boot/vmlinuz-"):]
+                for image in sorted(glob.glob("/boot/vmlinuz-*-amd64"))]
+    releases = [r for r in releases
+                if os.path.isdir(f"/lib/modules/{r}") and r != os.uname().release]
+    if not releases:
         missing.append("a full kernel (linux-image-6.12-rt-amd64)")
     if missing:
         return None, "not installed: " + ", ".join(missing)
-    image = images[-1]
-    return (image, "/lib/modules/" + image[len("/boot/vmlinuz-"):]), None
+    return (f"/boot/vmlinuz-{releases[-1]}", f"/lib/modules/{releases[-1]}"), None
 
 
 def _cpio(entries):
@@ -148,7 +149,6 @@ def _start_reaper(folder):
 
 
 def _die_with_parent():
-    import ctypes
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
 
 
