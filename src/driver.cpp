@@ -149,7 +149,7 @@ int run_discovery(int argc, char** argv)
         if (refused) {
             report = local_report(*filter, refused->mtu);
         } else if (wait_for_reply(listener, *filter)) {
-            report = read_reply(listener);
+            report = read_reply(listener, *filter);
         }
         if (!report) {
             ++state.unanswered;

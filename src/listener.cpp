@@ -26,8 +26,12 @@ constexpr std::size_t quoted_next_header = 6;
 constexpr std::size_t quoted_source = 8;
 constexpr std::size_t quoted_destination = 24;
 constexpr std::size_t quoted_source_port = 40;
-constexpr std::size_t quoted_destination_port = 42;
+constexpr std::size_t ipv6_header = 40;
 constexpr std::uint8_t next_header_udp = 17;
+constexpr std::uint8_t next_header_hop_by_hop = 0;
+constexpr std::uint8_t next_header_routing = 43;
+constexpr std::uint8_t next_header_destination_options = 60;
+constexpr std::uint8_t routing_segments = 4;
 // More than a default receive buffer holds.
 constexpr int max_discarded = 4096;
 
@@ -43,24 +47,72 @@ void discard_queued(int fd)
     }
 }
 
+// Bytes at `offset` equal `expected`, and the quote holds them all.
 bool bytes_equal(std::span<const std::uint8_t> quote, std::size_t offset, const void* expected,
                  std::size_t length)
 {
-    return std::memcmp(quote.data() + offset, expected, length) == 0;
+    return offset + length <= quote.size() &&
+           std::memcmp(quote.data() + offset, expected, length) == 0;
 }
 
 }  // namespace
 
-bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter)
+std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
+                                       const reply_filter& filter)
 {
     if (quote.size() < shortest_reply - 8) {
-        return false;
+        return std::nullopt;
     }
-    return quote[quoted_next_header] == next_header_udp &&
-           bytes_equal(quote, quoted_source, filter.local_address.data(), 16) &&
-           bytes_equal(quote, quoted_destination, filter.remote_address.data(), 16) &&
-           bytes_equal(quote, quoted_source_port, &filter.local_port, 2) &&
-           bytes_equal(quote, quoted_destination_port, &filter.remote_port, 2);
+    const auto ports_at = [&](std::size_t udp) {
+        return bytes_equal(quote, udp, &filter.local_port, 2) &&
+               bytes_equal(quote, udp + 2, &filter.remote_port, 2);
+    };
+    // The probe's IPv6 header at `header`, its destination (or last segment)
+    // at `destination`, its UDP header at `udp`.
+    const auto probe_at = [&](std::size_t header, std::size_t destination, std::size_t udp) {
+        return bytes_equal(quote, header + quoted_source, filter.local_address.data(), 16) &&
+               bytes_equal(quote, destination, filter.remote_address.data(), 16) && ports_at(udp);
+    };
+    const std::uint8_t next = quote[quoted_next_header];
+    if (next == next_header_udp && probe_at(0, quoted_destination, quoted_source_port)) {
+        return 0;
+    }
+    // One extension header that this host's route inserted, then the probe's
+    // UDP header: the probe is here or nowhere.
+    if ((next == next_header_hop_by_hop || next == next_header_destination_options ||
+         next == next_header_routing) &&
+        quote[ipv6_header] == next_header_udp) {
+        const std::size_t length = (quote[ipv6_header + 1] + 1U) * 8U;
+        std::size_t destination = quoted_destination;
+        if (next == next_header_routing) {
+            // Only segment routing names the host: its last segment, which
+            // heads the list.
+            if (quote[ipv6_header + 2] != routing_segments || quote[ipv6_header + 1] < 2) {
+                return std::nullopt;
+            }
+            destination = ipv6_header + 8;
+        }
+        return probe_at(0, destination, ipv6_header + length) ? std::optional(length)
+                                                              : std::nullopt;
+    }
+    // This host's own tunnel: its outer headers, then the probe unchanged.
+    // The first place that holds the probe's ports must hold the rest of it.
+    for (std::size_t header = ipv6_header;
+         header <= furthest_probe && header + shortest_reply - 8 <= quote.size(); header += 2) {
+        if (ports_at(header + quoted_source_port)) {
+            return quote[header + quoted_next_header] == next_header_udp &&
+                           probe_at(header, header + quoted_destination,
+                                    header + quoted_source_port)
+                       ? std::optional(header)
+                       : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter)
+{
+    return added_bytes(quote, filter).has_value();
 }
 
 std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 16>& address)
@@ -71,7 +123,7 @@ std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 1
 }
 
 hop_report make_report(std::span<const std::uint8_t> message,
-                       const std::array<std::uint8_t, 16>& source)
+                       const std::array<std::uint8_t, 16>& source, const reply_filter& filter)
 {
     // The header fields are read as zero where a message is cut short.
     std::array<std::uint8_t, 8> header{};
@@ -86,6 +138,16 @@ hop_report make_report(std::span<const std::uint8_t> message,
         std::memcpy(&field, &header[4], sizeof field);
         // Stored signed: 4294967295 reads as -1, as "reached".
         report.mtu = static_cast<std::int32_t>(ntohl(field));
+        // About this host's own encapsulation of a probe: what is left for
+        // the probe is this host's own limit, as for a refused probe.
+        const auto added = message.size() >= shortest_reply
+                               ? added_bytes(message.subspan(8), filter)
+                               : std::nullopt;
+        if (added && *added > 0 && report.mtu > 0) {
+            const auto bytes = static_cast<std::int32_t>(*added);
+            report.mtu = report.mtu > bytes ? report.mtu - bytes : 0;
+            report.address = address_text(filter.local_address);
+        }
     } else if (type == ICMP6_DST_UNREACH && code == ICMP6_DST_UNREACH_NOPORT) {
         report.mtu = -1;
     } else {
@@ -102,48 +164,133 @@ namespace {
 
 constexpr std::uint16_t load_length = BPF_LD | BPF_W | BPF_LEN;
 constexpr std::uint16_t load_word = BPF_LD | BPF_W | BPF_ABS;
-constexpr std::uint16_t load_half = BPF_LD | BPF_H | BPF_ABS;
 constexpr std::uint16_t load_byte = BPF_LD | BPF_B | BPF_ABS;
+constexpr std::uint16_t load_word_at_x = BPF_LD | BPF_W | BPF_IND;
+constexpr std::uint16_t load_byte_at_x = BPF_LD | BPF_B | BPF_IND;
 constexpr std::uint16_t equal = BPF_JMP | BPF_JEQ | BPF_K;
 constexpr std::uint16_t at_least = BPF_JMP | BPF_JGE | BPF_K;
+constexpr std::uint16_t give = BPF_RET | BPF_K;
+constexpr std::uint32_t keep = 0xffffffffU;
+
+// Where a failed comparison goes: to the drop, or on to the next form.
+enum class on_failure : std::uint8_t { drop, next_form };
+
+// The program in the order of added_bytes, failures patched in once their
+// targets are known. A load past the message's end drops it, as added_bytes
+// finds nothing there.
+struct builder {
+    std::vector<sock_filter> code;
+    std::vector<std::pair<std::size_t, on_failure>> failures;
+
+    void add(sock_filter instruction)
+    {
+        code.push_back(instruction);
+    }
+    // Loads `load` at `offset` and goes on when it equals `value`.
+    void expect(std::uint16_t load, std::size_t offset, std::uint32_t value, on_failure fail,
+                std::uint16_t test = equal)
+    {
+        add(BPF_STMT(load, static_cast<std::uint32_t>(offset)));
+        failures.emplace_back(code.size(), fail);
+        add(BPF_JUMP(test, value, 0, 0));
+    }
+    void expect_address(std::uint16_t load, std::size_t offset,
+                        const std::array<std::uint8_t, 16>& address, on_failure fail)
+    {
+        for (std::size_t i = 0; i < 16; i += 4) {
+            expect(load, offset + i,
+                   static_cast<std::uint32_t>(address[i]) << 24U |
+                       static_cast<std::uint32_t>(address[i + 1]) << 16U |
+                       static_cast<std::uint32_t>(address[i + 2]) << 8U | address[i + 3],
+                   fail);
+        }
+    }
+    // Every failure of `which` so far now goes to the next instruction.
+    void resolve(on_failure which)
+    {
+        std::erase_if(failures, [&](const auto& failure) {
+            if (failure.second != which) {
+                return false;
+            }
+            code[failure.first].jf = static_cast<std::uint8_t>(code.size() - failure.first - 1);
+            return true;
+        });
+    }
+};
 
 }  // namespace
 
 std::vector<sock_filter> reply_program(const reply_filter& filter)
 {
-    // One comparison per field of the match rule; each failure jumps to the
-    // drop at the end, which is patched in when the length is known.
-    std::vector<sock_filter> program;
-    std::vector<std::size_t> to_drop;
-    auto compare = [&](std::uint16_t load, std::size_t offset, std::uint32_t value,
-                       std::uint16_t test = equal) {
-        program.push_back(BPF_STMT(load, static_cast<std::uint32_t>(offset)));
-        to_drop.push_back(program.size());
-        program.push_back(BPF_JUMP(test, value, 0, 0));
-    };
-    // The loads read network byte order, as the fields are on the wire.
-    auto word_at = [](const std::uint8_t* bytes) {
-        return static_cast<std::uint32_t>(bytes[0]) << 24U |
-               static_cast<std::uint32_t>(bytes[1]) << 16U |
-               static_cast<std::uint32_t>(bytes[2]) << 8U | bytes[3];
-    };
-    compare(load_length, 0, shortest_reply, at_least);
-    compare(load_byte, 8 + quoted_next_header, next_header_udp);
-    for (std::size_t i = 0; i < 16; i += 4) {
-        compare(load_word, 8 + quoted_source + i, word_at(&filter.local_address[i]));
+    // Offsets of the ICMPv6 message: the quote starts at 8.
+    constexpr std::size_t q = 8;
+    const std::uint32_t ports =
+        static_cast<std::uint32_t>(ntohs(filter.local_port)) << 16U | ntohs(filter.remote_port);
+    builder b;
+    b.expect(load_length, 0, shortest_reply, on_failure::drop, at_least);
+
+    // The probe as it was sent.
+    b.expect(load_byte, q + quoted_next_header, next_header_udp, on_failure::next_form);
+    b.expect_address(load_word, q + quoted_source, filter.local_address, on_failure::next_form);
+    b.expect_address(load_word, q + quoted_destination, filter.remote_address,
+                     on_failure::next_form);
+    b.expect(load_word, q + quoted_source_port, ports, on_failure::next_form);
+    b.add(BPF_STMT(give, keep));
+    b.resolve(on_failure::next_form);
+
+    // One inserted extension header, then UDP.
+    b.add(BPF_STMT(load_byte, q + quoted_next_header));
+    const std::size_t extension = b.code.size();
+    b.add(BPF_JUMP(equal, next_header_routing, 2, 0));
+    b.add(BPF_JUMP(equal, next_header_hop_by_hop, 0, 0));  // both patched below
+    b.add(BPF_JUMP(equal, next_header_destination_options, 0, 0));
+    b.failures.emplace_back(b.code.size() - 1, on_failure::next_form);
+    // Segment routing: the last segment is the host.
+    b.expect(load_byte, q + ipv6_header, next_header_udp, on_failure::next_form);
+    b.expect(load_byte, q + ipv6_header + 2, routing_segments, on_failure::drop);
+    b.expect(load_byte, q + ipv6_header + 1, 2, on_failure::drop, at_least);
+    b.expect_address(load_word, q + ipv6_header + 8, filter.remote_address, on_failure::drop);
+    const std::size_t to_source = b.code.size();
+    b.add(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
+    // Other options: the destination is the host.
+    const std::size_t options = b.code.size();
+    b.code[extension + 1].jt = static_cast<std::uint8_t>(options - extension - 2);
+    b.code[extension + 2].jt = static_cast<std::uint8_t>(options - extension - 3);
+    b.expect(load_byte, q + ipv6_header, next_header_udp, on_failure::next_form);
+    b.expect_address(load_word, q + quoted_destination, filter.remote_address, on_failure::drop);
+    b.code[to_source].k = static_cast<std::uint32_t>(b.code.size() - to_source - 1);
+    b.expect_address(load_word, q + quoted_source, filter.local_address, on_failure::drop);
+    b.add(BPF_STMT(load_byte, q + ipv6_header + 1));  // the header's length: (n + 1) * 8
+    b.add(BPF_STMT(BPF_ALU | BPF_ADD | BPF_K, 1));
+    b.add(BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 3));
+    b.add(BPF_STMT(BPF_MISC | BPF_TAX, 0));
+    b.expect(load_word_at_x, q + ipv6_header, ports, on_failure::drop);
+    b.add(BPF_STMT(give, keep));
+    b.resolve(on_failure::drop);
+    b.add(BPF_STMT(give, 0));
+    b.resolve(on_failure::next_form);
+
+    // This host's own tunnel: the first place that holds the probe's ports.
+    std::vector<std::size_t> to_inner;
+    for (std::size_t header = ipv6_header; header <= furthest_probe; header += 2) {
+        b.add(BPF_STMT(load_word, static_cast<std::uint32_t>(q + header + quoted_source_port)));
+        b.add(BPF_JUMP(equal, ports, 0, 2));
+        b.add(BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, static_cast<std::uint32_t>(header)));
+        to_inner.push_back(b.code.size());
+        b.add(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
     }
-    for (std::size_t i = 0; i < 16; i += 4) {
-        compare(load_word, 8 + quoted_destination + i, word_at(&filter.remote_address[i]));
+    b.add(BPF_STMT(give, 0));
+    for (const std::size_t jump : to_inner) {
+        b.code[jump].k = static_cast<std::uint32_t>(b.code.size() - jump - 1);
     }
-    compare(load_half, 8 + quoted_source_port, ntohs(filter.local_port));
-    compare(load_half, 8 + quoted_destination_port, ntohs(filter.remote_port));
-    program.push_back(BPF_STMT(BPF_RET | BPF_K, 0xffffffffU));
-    const std::size_t drop = program.size();
-    program.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
-    for (const std::size_t jump : to_drop) {
-        program[jump].jf = static_cast<std::uint8_t>(drop - jump - 1);
-    }
-    return program;
+    b.expect(load_byte_at_x, q + quoted_next_header, next_header_udp, on_failure::drop);
+    b.expect_address(load_word_at_x, q + quoted_source, filter.local_address, on_failure::drop);
+    b.expect_address(load_word_at_x, q + quoted_destination, filter.remote_address,
+                     on_failure::drop);
+    b.add(BPF_STMT(give, keep));
+    b.resolve(on_failure::drop);
+    b.add(BPF_STMT(give, 0));
+    return b.code;
 }
 
 #endif
@@ -225,7 +372,7 @@ bool wait_for_reply(int listener, const reply_filter& filter)
     }
 }
 
-hop_report read_reply(int listener)
+hop_report read_reply(int listener, const reply_filter& filter)
 {
     std::array<std::uint8_t, receive_buffer_bytes> message{};
     sockaddr_in6 source{};
@@ -237,5 +384,5 @@ hop_report read_reply(int listener)
     }
     std::array<std::uint8_t, 16> address{};
     std::memcpy(address.data(), &source.sin6_addr, address.size());
-    return make_report(std::span(message).first(static_cast<std::size_t>(length)), address);
+    return make_report(std::span(message).first(static_cast<std::size_t>(length)), address, filter);
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,13 +21,26 @@
 inline constexpr std::size_t shortest_reply = 52;
 inline constexpr std::size_t receive_buffer_bytes = 1500;
 inline constexpr std::chrono::milliseconds reply_wait{2000};
+// The most bytes of this host's own tunnel headers looked past for a probe.
+inline constexpr std::size_t furthest_probe = 256;
 
-// `quote` starts at the invoking packet, offset 8 of the ICMPv6 message.
+// Where `quote` (the invoking packet, from offset 8 of the ICMPv6 message)
+// holds one of this run's probes, whole up to its UDP ports and equal to the
+// filter: the bytes this host put before the probe's UDP header besides the
+// probe's own IPv6 header. 0 for the probe as it was sent; an extension
+// header that this host's route inserted (segment routing, whose last
+// segment is then the host); or the outer headers of this host's own tunnel,
+// with the probe unchanged behind them. Nothing for any other quote.
+std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
+                                       const reply_filter& filter);
 bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter);
 
-// Reads one ICMPv6 message (from its first byte) sent by `source`.
+// Reads one ICMPv6 message (from its first byte) sent by `source`. A Packet
+// Too Big about bytes this host added to a probe is this host's own limit:
+// it is listed under the probe's source address, with what the MTU leaves
+// for the probe.
 hop_report make_report(std::span<const std::uint8_t> message,
-                       const std::array<std::uint8_t, 16>& source);
+                       const std::array<std::uint8_t, 16>& source, const reply_filter& filter);
 
 // Text form of an address, without a zone.
 std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 16>& address);
@@ -58,4 +72,4 @@ int open_listener(raw_socket raw);
 // nothing: the match rule still holds.
 void keep_only_replies(int listener, const reply_filter& filter);
 bool wait_for_reply(int listener, const reply_filter& filter);
-hop_report read_reply(int listener);
+hop_report read_reply(int listener, const reply_filter& filter);

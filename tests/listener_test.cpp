@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,52 @@ std::vector<std::uint8_t> error_message(std::uint8_t type, std::uint8_t code, st
     std::memcpy(&m[32], f.remote_address.data(), 16);
     std::memcpy(&m[48], &f.local_port, 2);
     std::memcpy(&m[50], &f.remote_port, 2);
+    m.resize(length);
+    return m;
+}
+
+// The same error about this host's own tunnel: `before` bytes of outer
+// headers (an IPv6 header whose next header is `outer`, the rest zero), then
+// the probe unchanged.
+std::vector<std::uint8_t> encapsulated(std::size_t before, std::uint8_t outer = 17,
+                                       std::uint8_t type = 2, std::uint8_t code = 0,
+                                       std::uint32_t field = 1400)
+{
+    const auto probe = error_message(type, code, field);
+    std::vector<std::uint8_t> m(probe.begin(), probe.begin() + 8);
+    m.resize(8 + before, 0);
+    m[8] = 0x60;
+    m[14] = outer;
+    std::memcpy(&m[16], addr("2001:db8:9::1").data(), 16);
+    std::memcpy(&m[32], addr("2001:db8:9::2").data(), 16);
+    m.insert(m.end(), probe.begin() + 8, probe.end());
+    return m;
+}
+
+// The same error about a probe into which this host's route inserted an
+// extension header of `length` bytes, of type `next`: segment routing (43),
+// its last segment the host and the quoted destination the next segment.
+std::vector<std::uint8_t> inserted(std::uint8_t next, std::size_t length, std::uint8_t type = 2,
+                                   std::uint8_t code = 0)
+{
+    const auto probe = error_message(type, code, 1400);
+    std::vector<std::uint8_t> m(probe.begin(), probe.begin() + 48);
+    m[14] = next;
+    std::vector<std::uint8_t> extension(length, 0);
+    extension[0] = 17;
+    extension[1] = static_cast<std::uint8_t>(length / 8 - 1);
+    if (next == 43) {
+        extension[2] = 4;
+        std::memcpy(&extension[8], &m[32], 16);
+        std::memcpy(&m[32], addr("2001:db8:5::5").data(), 16);
+    }
+    m.insert(m.end(), extension.begin(), extension.end());
+    m.insert(m.end(), probe.begin() + 48, probe.end());
+    return m;
+}
+
+std::vector<std::uint8_t> cut(std::vector<std::uint8_t> m, std::size_t length)
+{
     m.resize(length);
     return m;
 }
@@ -136,6 +183,35 @@ TEST(ReplyProgram, KeepsWhatTheMatchRuleKeeps)
         {"51 bytes", error_message(2, 0, 1280, 51), false},
         {"52 bytes", error_message(2, 0, 1280, 52), true},
         {"a quote with an extension header", with(too_big, 14, 0), false},
+        // This host's own tunnels, with the probe behind their headers.
+        {"ip6gre", encapsulated(52, 60), true},
+        {"FOU", encapsulated(56), true},
+        {"GUE", encapsulated(60), true},
+        {"L2TPv3 over IP", encapsulated(62, 115), true},
+        {"SRv6 encapsulation", with(encapsulated(64, 43), 48, 41), true},
+        {"ip6gretap", encapsulated(66, 60), true},
+        {"VXLAN", encapsulated(70), true},
+        {"L2TPv3 over UDP", encapsulated(74), true},
+        {"the furthest a probe is looked for", encapsulated(furthest_probe), true},
+        {"further", encapsulated(furthest_probe + 2), false},
+        {"another flow inside: source", with(encapsulated(70), 8 + 70 + 23, 0x42), false},
+        {"another flow inside: destination", with(encapsulated(70), 8 + 70 + 24, 0x42), false},
+        {"another flow inside: TCP", with(encapsulated(70), 8 + 70 + 6, 6), false},
+        {"a tunnel's quote cut before the ports", cut(encapsulated(70), 8 + 70 + 43), false},
+        {"a tunnel's quote cut after them", cut(encapsulated(70), 8 + 70 + 44), true},
+        // Extension headers this host's route inserted.
+        {"a routing header of one segment", inserted(43, 24), true},
+        {"a routing header of two segments", inserted(43, 40), true},
+        {"segments beyond the quote", with(inserted(43, 40), 49, 200), false},
+        {"a routing header cut before the ports", cut(inserted(43, 40), 8 + 40 + 40 + 3), false},
+        {"a routing header of no segment", with(inserted(43, 24), 49, 0), false},
+        {"another routing type", with(inserted(43, 24), 50, 2), false},
+        {"another last segment", with(inserted(43, 24), 8 + 40 + 8 + 15, 0x42), false},
+        {"a routing header, then TCP", with(inserted(43, 24), 48, 6), false},
+        {"a hop-by-hop option", inserted(0, 8), true},
+        {"destination options", inserted(60, 16), true},
+        {"an option to another host", with(inserted(0, 8), 47, 0x42), false},
+        {"an option from another host", with(inserted(60, 8), 16, 0x42), false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(kept(c.message), c.kept) << c.name;
@@ -209,7 +285,7 @@ TEST(MakeReport, ClassifiesTypeCodeAndField)
     const auto source = addr("2001:db8::1");
     for (const auto& c : cases) {
         const auto m = error_message(c.type, c.code, c.field);
-        const hop_report r = make_report(m, source);
+        const hop_report r = make_report(m, source, sample_filter());
         EXPECT_EQ(r.mtu, c.mtu) << c.name;
         EXPECT_EQ(r.type, c.kept_type) << c.name;
         EXPECT_EQ(r.code, c.kept_code) << c.name;
@@ -217,11 +293,38 @@ TEST(MakeReport, ClassifiesTypeCodeAndField)
     }
 }
 
+// A Packet Too Big about what this host added to a probe leaves the probe
+// the rest, listed under the probe's source; other errors read as ever.
+TEST(MakeReport, ThisHostsOwnHeadersTakenOff)
+{
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> message;
+        std::optional<std::size_t> added;
+        std::int32_t mtu;
+        const char* address;
+    } cases[] = {
+        {"the probe as sent", error_message(2, 0, 1400), 0, 1400, "2001:db8::1"},
+        {"VXLAN", encapsulated(70), 70, 1330, "2001:db8:1::1"},
+        {"routing header", inserted(43, 40), 40, 1360, "2001:db8:1::1"},
+        {"port unreachable through it", inserted(43, 40, 1, 4), 40, -1, "2001:db8::1"},
+        {"an error about the tunnel", encapsulated(70, 17, 1, 1), 70, -1, "2001:db8::1"},
+        {"an MTU the headers fill", encapsulated(70, 17, 2, 0, 70), 70, 0, "2001:db8:1::1"},
+        {"an MTU of 2^32-1", encapsulated(70, 17, 2, 0, 4294967295U), 70, -1, "2001:db8::1"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(added_bytes(std::span(c.message).subspan(8), sample_filter()), c.added) << c.name;
+        const hop_report r = make_report(c.message, addr("2001:db8::1"), sample_filter());
+        EXPECT_EQ(r.mtu, c.mtu) << c.name;
+        EXPECT_STREQ(r.address.data(), c.address) << c.name;
+    }
+}
+
 TEST(MakeReport, ShortMessageReadsMissingFieldAsZero)
 {
     const std::vector<std::uint8_t> m = {2, 0, 0, 0, 0, 0x05};
-    EXPECT_EQ(make_report(m, addr("::1")).mtu, 0x00050000);
-    EXPECT_EQ(make_report({}, addr("::1")).type, 0);
+    EXPECT_EQ(make_report(m, addr("::1"), sample_filter()).mtu, 0x00050000);
+    EXPECT_EQ(make_report({}, addr("::1"), sample_filter()).type, 0);
 }
 
 TEST(AddressText, LongestFormFitsAndHasNoZone)

@@ -159,7 +159,7 @@ const confined_call confined_calls[] = {
     {"probe and read the answer", outcome::works,
      [](const tool_sockets& t) {
          return send_probe(t.probe, 1500) == send_result::sent &&
-                wait_for_reply(t.listener, t.filter) && read_reply(t.listener).mtu == -1;
+                wait_for_reply(t.listener, t.filter) && read_reply(t.listener, t.filter).mtu == -1;
      }},
 #if defined(__linux__) && defined(__x86_64__)
     {"a call through the x32 ABI", outcome::killed,

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const bool matches =
             message.size() >= shortest_reply && quotes_probe(message.subspan(8), filter);
         if (matches || (choices & 2U) != 0) {
-            if (judge_report(state, make_report(message, source)) == verdict::stop) {
+            if (judge_report(state, make_report(message, source, filter)) == verdict::stop) {
                 break;
             }
         }
