@@ -38,7 +38,7 @@ verdict judge_report(probe_state& state, const hop_report& report, bool encapsul
 
 send_check next_check(const probe_state& state)
 {
-    const std::int32_t after = state.encapsulated ? 1 : learned_after;
+    const std::int32_t after = state.encapsulated || state.own_tunnel ? 1 : learned_after;
     return state.unanswered >= after ? send_check::learned_mtu : send_check::device_mtu;
 }
 
@@ -132,13 +132,14 @@ int run_discovery(int argc, char** argv)
     const raw_socket raw = open_raw_socket();
     drop_privileges();
     const int probe_socket = open_probe_socket(argv[1]);
-    honour_configured_mtu(probe_socket);
+    const bool own_tunnel = honour_configured_mtu(probe_socket);
     const int listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
     keep_only_replies(listener, *filter);
     confine(probe_socket, listener);
 
     probe_state state;
+    state.own_tunnel = own_tunnel;
     while (state.tries_left > 0) {
         const send_check check = next_check(state);
         std::optional<hop_report> report;

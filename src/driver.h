@@ -29,6 +29,9 @@ struct probe_state {
     // routers beyond report about the encapsulated probes to the system
     // alone, so one unanswered probe is enough to ask what it learned.
     bool encapsulated = false;
+    // The probes leave through this host's own tunnel: where the underlay's
+    // report about one cannot reach the tool, only the system hears of it.
+    bool own_tunnel = false;
 };
 
 enum class verdict { go_on, stop };

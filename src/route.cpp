@@ -15,6 +15,7 @@
 #include <linux/rtnetlink.h>
 #include <linux/if_link.h>
 #include <linux/ipv6.h>
+#include <linux/neighbour.h>
 #endif
 
 std::optional<std::int32_t> choose_mtu(const route_answer& route, const link_answer& link)
@@ -207,21 +208,63 @@ std::optional<route_answer> route_from_reply(bytes reply)
     if (const auto oif = find_attribute(*attributes, RTA_OIF); oif && oif->size() >= 4) {
         answer.interface = read_as<std::uint32_t>(*oif);
     }
+    answer.encapsulates = find_attribute(*attributes, RTA_ENCAP_TYPE).has_value();
+    if (const auto gateway = find_attribute(*attributes, RTA_GATEWAY);
+        gateway && gateway->size() == 16) {
+        answer.gateway.emplace();
+        std::copy(gateway->begin(), gateway->end(), answer.gateway->begin());
+    }
     return answer;
 }
 
 namespace {
 
+// Kinds of device that put this host's own headers around what they carry.
+constexpr std::string_view tunnel_kinds[] = {
+    "vxlan",     "geneve", "bareudp",   "gre",  "gretap",   "ip6gre",
+    "ip6gretap", "erspan", "ip6erspan", "ipip", "sit",      "ip6tnl",
+    "l2tpeth",   "vti",    "vti6",      "xfrm", "wireguard"};
+
+std::string_view kind_of(std::optional<bytes> info)
+{
+    const auto kind = info ? find_attribute(*info, IFLA_INFO_KIND) : std::nullopt;
+    if (!kind) {
+        return {};
+    }
+    return {reinterpret_cast<const char*>(kind->data()),
+            static_cast<std::size_t>(std::find(kind->begin(), kind->end(), 0) - kind->begin())};
+}
+
+bool all_zero(std::span<const std::uint8_t> address)
+{
+    return std::all_of(address.begin(), address.end(), [](auto b) { return b == 0; });
+}
+
+// A unicast remote from an attribute of 16 (IPv6) or 4 (IPv4) bytes.
+std::optional<tunnel_remote> unicast_remote(std::optional<bytes> address)
+{
+    tunnel_remote remote;
+    if (!address || (address->size() != 16 && address->size() != 4)) {
+        return std::nullopt;
+    }
+    remote.family = address->size() == 16 ? AF_INET6 : AF_INET;
+    std::copy(address->begin(), address->end(), remote.address.begin());
+    const bool group =
+        remote.family == AF_INET6 ? remote.address[0] == 0xff : remote.address[0] >= 224;
+    if (group || all_zero(remote.address)) {
+        return std::nullopt;
+    }
+    return remote;
+}
+
 // The fixed unicast remote of a VXLAN or GENEVE device's link information.
 std::optional<tunnel_remote> tunnel_of(std::optional<bytes> info)
 {
-    const auto kind = info ? find_attribute(*info, IFLA_INFO_KIND) : std::nullopt;
     const auto data = info ? find_attribute(*info, IFLA_INFO_DATA) : std::nullopt;
-    if (!kind || !data) {
+    if (!data) {
         return std::nullopt;
     }
-    const std::string_view name(reinterpret_cast<const char*>(kind->data()),
-                                std::find(kind->begin(), kind->end(), 0) - kind->begin());
+    const std::string_view name = kind_of(info);
     std::uint16_t six = 0;
     std::uint16_t four = 0;
     if (name == "vxlan") {
@@ -233,26 +276,13 @@ std::optional<tunnel_remote> tunnel_of(std::optional<bytes> info)
     } else {
         return std::nullopt;
     }
-    tunnel_remote remote;
-    if (const auto address = find_attribute(*data, six); address && address->size() == 16) {
-        std::copy(address->begin(), address->end(), remote.address.begin());
-        if (remote.address[0] == 0xff) {  // a multicast group: no one remote
-            return std::nullopt;
-        }
-    } else if (const auto address4 = find_attribute(*data, four);
-               address4 && address4->size() == 4) {
-        remote.family = AF_INET;
-        std::copy(address4->begin(), address4->end(), remote.address.begin());
-        if (remote.address[0] >= 224) {
-            return std::nullopt;
-        }
-    } else {
-        return std::nullopt;
+    // A multicast group has no one remote.
+    const auto six_address = find_attribute(*data, six);
+    if (six_address && six_address->size() == 16) {
+        return unicast_remote(six_address);
     }
-    if (std::all_of(remote.address.begin(), remote.address.end(), [](auto b) { return b == 0; })) {
-        return std::nullopt;
-    }
-    return remote;
+    const auto four_address = find_attribute(*data, four);
+    return four_address && four_address->size() == 4 ? unicast_remote(four_address) : std::nullopt;
 }
 
 }  // namespace
@@ -273,8 +303,63 @@ std::optional<link_answer> link_from_reply(bytes reply)
     if (conf && conf->size() >= offset + sizeof(std::int32_t)) {
         answer.ipv6_mtu = positive_u32(conf->subspan(offset));
     }
-    answer.tunnel = tunnel_of(find_attribute(*attributes, IFLA_LINKINFO));
+    const auto info = find_attribute(*attributes, IFLA_LINKINFO);
+    answer.tunnel = tunnel_of(info);
+    const std::string_view kind = kind_of(info);
+    answer.own_tunnel =
+        std::find(std::begin(tunnel_kinds), std::end(tunnel_kinds), kind) != std::end(tunnel_kinds);
+    answer.forwarding_table = kind == "vxlan" && !answer.tunnel;
     return answer;
+}
+
+std::optional<neighbour_answer> neighbour_from_reply(bytes reply)
+{
+    const auto attributes = reply_attributes(reply, RTM_NEWNEIGH, sizeof(ndmsg));
+    if (!attributes) {
+        return std::nullopt;
+    }
+    neighbour_answer answer;
+    if (const auto link = find_attribute(*attributes, NDA_LLADDR); link && link->size() == 6) {
+        answer.link_address.emplace();
+        std::copy(link->begin(), link->end(), answer.link_address->begin());
+    }
+    answer.remote = unicast_remote(find_attribute(*attributes, NDA_DST));
+    return answer;
+}
+
+namespace {
+
+std::vector<std::uint8_t> neighbour_query(std::uint8_t family, std::uint8_t flags,
+                                          std::uint32_t interface, std::uint16_t type,
+                                          const void* data, std::size_t length)
+{
+    std::vector<std::uint8_t> request(NLMSG_LENGTH(sizeof(ndmsg)), 0);
+    ndmsg neighbour{};
+    neighbour.ndm_family = family;
+    neighbour.ndm_flags = flags;
+    neighbour.ndm_ifindex = static_cast<int>(interface);
+    std::memcpy(request.data() + NLMSG_HDRLEN, &neighbour, sizeof neighbour);
+    add_attribute(request, type, data, length);
+    const nlmsghdr header{static_cast<std::uint32_t>(request.size()), RTM_GETNEIGH, NLM_F_REQUEST,
+                          5, 0};
+    std::memcpy(request.data(), &header, sizeof header);
+    return request;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> neighbour_request(std::uint32_t interface,
+                                            const std::array<std::uint8_t, 16>& address)
+{
+    return neighbour_query(AF_INET6, 0, interface, NDA_DST, address.data(), address.size());
+}
+
+std::vector<std::uint8_t> forwarding_request(std::uint32_t interface,
+                                             const std::array<std::uint8_t, 6>& link_address)
+{
+    // The device's own table, not that of a bridge it may be a port of.
+    return neighbour_query(AF_BRIDGE, NTF_SELF, interface, NDA_LLADDR, link_address.data(),
+                           link_address.size());
 }
 
 namespace {
@@ -326,6 +411,31 @@ std::optional<link_answer> ask_link(int fd, std::uint32_t interface)
     return length ? link_from_reply(bytes(reply).first(*length)) : std::nullopt;
 }
 
+std::optional<neighbour_answer> ask_neighbour(int fd, const std::vector<std::uint8_t>& request)
+{
+    std::array<std::uint8_t, reply_buffer_bytes> reply{};
+    const auto length = ask_kernel(fd, request.data(), request.size(), reply);
+    return length ? neighbour_from_reply(bytes(reply).first(*length)) : std::nullopt;
+}
+
+// The remote a VXLAN without a fixed one sends to `next_hop` through: the
+// forwarding entry for the neighbour's link-layer address, else the entry
+// for every address it has none for.
+std::optional<tunnel_remote> forwarding_remote(int fd, std::uint32_t interface,
+                                               const std::array<std::uint8_t, 16>& next_hop)
+{
+    const auto neighbour = ask_neighbour(fd, neighbour_request(interface, next_hop));
+    if (neighbour && neighbour->link_address) {
+        const auto entry =
+            ask_neighbour(fd, forwarding_request(interface, *neighbour->link_address));
+        if (entry && entry->remote) {
+            return entry->remote;
+        }
+    }
+    const auto fallback = ask_neighbour(fd, forwarding_request(interface, {}));
+    return fallback ? fallback->remote : std::nullopt;
+}
+
 // A socket option that reads as an unsigned number; nothing where it is 0.
 std::optional<std::uint32_t> nonzero_option(int fd, int option)
 {
@@ -366,53 +476,69 @@ std::optional<probe_flow> flow_of(int probe_socket)
     return flow;
 }
 
-std::optional<std::int32_t> configured_mtu(int probe_socket)
+// The MTU this host is configured to use for the probes' flow, and whether
+// they leave through its own tunnel or encapsulation.
+struct configured {
+    std::optional<std::int32_t> mtu;
+    bool own_tunnel = false;
+};
+
+configured configured_mtu(int probe_socket)
 {
     const auto flow = flow_of(probe_socket);
     if (!flow) {
-        return std::nullopt;
+        return {};
     }
     const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) {
-        return std::nullopt;
+        return {};
     }
-    std::optional<std::int32_t> mtu;
-    if (const auto configured = ask_route(fd, route_request(*flow, true))) {
+    configured result;
+    if (const auto route = ask_route(fd, route_request(*flow, true))) {
         // The configured route may have several next hops; the route in use
         // names the one interface.
         const auto used = ask_route(fd, route_request(*flow, false));
         link_answer link;
         if (used && used->interface) {
             link = ask_link(fd, *used->interface).value_or(link_answer{});
-        }
-        mtu = choose_mtu(*configured, link);
-        if (link.tunnel) {
-            if (const auto tunnel = own_tunnel_mtu(fd, *link.tunnel)) {
-                mtu = mtu ? std::min(*mtu, *tunnel) : *tunnel;
+            if (link.forwarding_table) {
+                std::array<std::uint8_t, 16> peer{};
+                std::memcpy(peer.data(), &flow->peer.sin6_addr, peer.size());
+                link.tunnel = forwarding_remote(fd, *used->interface, used->gateway.value_or(peer));
             }
         }
+        result.mtu = choose_mtu(*route, link);
+        if (link.tunnel) {
+            if (const auto tunnel = own_tunnel_mtu(fd, *link.tunnel)) {
+                result.mtu = result.mtu ? std::min(*result.mtu, *tunnel) : *tunnel;
+            }
+        }
+        result.own_tunnel = link.own_tunnel || route->encapsulates || (used && used->encapsulates);
     }
     (void)close(fd);
-    return mtu;
+    return result;
 }
 
 }  // namespace
 
-void honour_configured_mtu(int probe_socket)
+bool honour_configured_mtu(int probe_socket)
 {
+    const configured found = configured_mtu(probe_socket);
     // IPV6_MTU only ever lowers what a send is checked against.
-    if (const auto mtu = configured_mtu(probe_socket)) {
-        const int value = *mtu;
+    if (found.mtu) {
+        const int value = *found.mtu;
         (void)setsockopt(probe_socket, IPPROTO_IPV6, IPV6_MTU, &value, sizeof value);
     }
+    return found.own_tunnel;
 }
 
 #else
 
 // The BSDs check a send with IPV6_DONTFRAG against the route's MTU, which
 // holds a configured or advertised MTU already.
-void honour_configured_mtu(int /*probe_socket*/)
+bool honour_configured_mtu(int /*probe_socket*/)
 {
+    return false;
 }
 
 #endif

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/socket.h>
 #include <netinet/in.h>
 
 #include <array>
@@ -14,11 +15,15 @@
 #include <span>
 #include <vector>
 
-// What a route says: its MTU metric, when it has one, and the interface it
-// leaves by.
+// What a route says: its MTU metric, when it has one, the interface it
+// leaves by, whether it puts this host's own headers on (segment routing,
+// an encapsulation of the route), and its gateway.
 struct route_answer {
-    std::optional<std::int32_t> mtu;
-    std::optional<std::uint32_t> interface;
+    std::optional<std::int32_t> mtu{};
+    std::optional<std::uint32_t> interface {
+    };
+    bool encapsulates = false;
+    std::optional<std::array<std::uint8_t, 16>> gateway{};
 };
 
 // The fixed remote of a device that carries what it sends in UDP across an
@@ -28,11 +33,22 @@ struct tunnel_remote {
     std::array<std::uint8_t, 16> address{};
 };
 
-// What the output interface says.
+// What the output interface says. `own_tunnel`: the device is one of this
+// host's tunnels. `forwarding_table`: a VXLAN without a fixed remote, which
+// finds its peers in its forwarding table.
 struct link_answer {
-    std::optional<std::int32_t> device_mtu;
-    std::optional<std::int32_t> ipv6_mtu;
-    std::optional<tunnel_remote> tunnel;
+    std::optional<std::int32_t> device_mtu{};
+    std::optional<std::int32_t> ipv6_mtu{};
+    std::optional<tunnel_remote> tunnel{};
+    bool own_tunnel = false;
+    bool forwarding_table = false;
+};
+
+// What a neighbour or forwarding entry says: the link-layer address of a
+// neighbour, the remote a VXLAN's entry sends to.
+struct neighbour_answer {
+    std::optional<std::array<std::uint8_t, 6>> link_address{};
+    std::optional<tunnel_remote> remote{};
 };
 
 // The probe socket's flow, as the kernel routes its packets: UDP from the
@@ -88,14 +104,25 @@ std::vector<std::uint8_t> underlay_request(const tunnel_remote& remote);
 std::optional<std::span<const std::uint8_t>>
 find_attribute(std::span<const std::uint8_t> attributes, std::uint16_t type);
 
+// The RTM_GETNEIGH requests for the neighbour `address` on `interface`,
+// and for the entry of a VXLAN's forwarding table for `link_address` (all
+// zeros: the entry for every address it has none for).
+std::vector<std::uint8_t> neighbour_request(std::uint32_t interface,
+                                            const std::array<std::uint8_t, 16>& address);
+std::vector<std::uint8_t> forwarding_request(std::uint32_t interface,
+                                             const std::array<std::uint8_t, 6>& link_address);
+
 // Readers of one rtnetlink reply, from its netlink header on. Each returns
 // nothing for a reply that is not of its kind or does not hold together.
 std::optional<route_answer> route_from_reply(std::span<const std::uint8_t> reply);
 std::optional<link_answer> link_from_reply(std::span<const std::uint8_t> reply);
+std::optional<neighbour_answer> neighbour_from_reply(std::span<const std::uint8_t> reply);
 #endif
 
 // Caps the probes of the connected probe socket at the configured MTU and
 // at its tunnel device's, so that a larger one is refused like one too large
 // for the device. Where a query fails, or the system checks sends against
-// its settings by itself, nothing changes.
-void honour_configured_mtu(int probe_socket);
+// its settings by itself, nothing changes. True when the probes leave
+// through this host's own tunnel or a route that encapsulates them: what
+// the routers beyond say about them may reach the system alone.
+bool honour_configured_mtu(int probe_socket);

@@ -102,6 +102,9 @@ TEST(NextCheck, LearnedMtuOnlyAfterTwoUnansweredProbes)
     (void)judge_report(state, hop("2001:db8::7", 1400));
     state.unanswered = 1;
     EXPECT_EQ(next_check(state), send_check::device_mtu);
+    // Through this host's own tunnel, whatever the size.
+    state.own_tunnel = true;
+    EXPECT_EQ(next_check(state), send_check::learned_mtu);
 }
 
 TEST(DescribeError, EveryKeyword)

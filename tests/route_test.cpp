@@ -15,6 +15,7 @@
 #include <linux/rtnetlink.h>
 #include <linux/if_link.h>
 #include <linux/ipv6.h>
+#include <linux/neighbour.h>
 #endif
 
 namespace {
@@ -176,6 +177,20 @@ TEST(RouteFromReply, MtuMetricAndInterface)
             EXPECT_EQ(answer->interface, c.interface) << c.name;
         }
     }
+    // A route that puts this host's own headers on (segment routing), by a
+    // gateway.
+    std::vector<std::uint8_t> gateway(16, 0);
+    gateway[0] = 0xfe;
+    gateway[15] = 1;
+    const auto srv6 = route_from_reply(
+        reply(RTM_NEWROUTE, sizeof(rtmsg),
+              join({oif, attribute(RTA_ENCAP_TYPE, {5, 0}), attribute(RTA_GATEWAY, gateway)})));
+    ASSERT_TRUE(srv6);
+    EXPECT_TRUE(srv6->encapsulates);
+    EXPECT_TRUE(srv6->gateway &&
+                std::equal(gateway.begin(), gateway.end(), srv6->gateway->begin()));
+    const auto plain = route_from_reply(reply(RTM_NEWROUTE, sizeof(rtmsg), oif));
+    EXPECT_FALSE(plain->encapsulates || plain->gateway);
 }
 
 std::optional<std::vector<std::uint8_t>> payload(const std::vector<std::uint8_t>& request,
@@ -296,20 +311,25 @@ TEST(LinkFromReply, TunnelRemote)
         std::vector<std::uint8_t> reply;
         int family;  // 0: no tunnel
         std::vector<std::uint8_t> address;
+        bool own_tunnel = true;
+        bool forwarding_table = false;
     } cases[] = {
         {"vxlan over IPv6", info("vxlan", IFLA_VXLAN_GROUP6, six), AF_INET6, six},
         {"vxlan over IPv4", info("vxlan", IFLA_VXLAN_GROUP, four), AF_INET, four},
         {"geneve over IPv6", info("geneve", IFLA_GENEVE_REMOTE6, six), AF_INET6, six},
         {"geneve over IPv4", info("geneve", IFLA_GENEVE_REMOTE, four), AF_INET, four},
-        {"vxlan to a group", info("vxlan", IFLA_VXLAN_GROUP6, group), 0, {}},
-        {"vxlan without a remote", info("vxlan", IFLA_VXLAN_TTL, {64}), 0, {}},
-        {"vxlan remote cut short", info("vxlan", IFLA_VXLAN_GROUP6, four), 0, {}},
+        {"vxlan to a group", info("vxlan", IFLA_VXLAN_GROUP6, group), 0, {}, true, true},
+        {"vxlan without a remote", info("vxlan", IFLA_VXLAN_TTL, {64}), 0, {}, true, true},
+        {"vxlan remote cut short", info("vxlan", IFLA_VXLAN_GROUP6, four), 0, {}, true, true},
         {"another kind", info("gretap", IFLA_VXLAN_GROUP6, six), 0, {}},
-        {"no link information", reply(RTM_NEWLINK, sizeof(ifinfomsg), {}), 0, {}},
+        {"a bridge", info("bridge", IFLA_VXLAN_GROUP6, six), 0, {}, false},
+        {"no link information", reply(RTM_NEWLINK, sizeof(ifinfomsg), {}), 0, {}, false},
     };
     for (const auto& c : cases) {
         const auto link = link_from_reply(c.reply);
         ASSERT_TRUE(link) << c.name;
+        EXPECT_EQ(link->own_tunnel, c.own_tunnel) << c.name;
+        EXPECT_EQ(link->forwarding_table, c.forwarding_table) << c.name;
         ASSERT_EQ(link->tunnel.has_value(), c.family != 0) << c.name;
         if (link->tunnel) {
             EXPECT_EQ(link->tunnel->family, c.family) << c.name;
@@ -327,6 +347,38 @@ TEST(LinkFromReply, TunnelRemote)
     EXPECT_EQ(route.rtm_dst_len, 32);
     EXPECT_EQ(route.rtm_flags & RTM_F_FIB_MATCH, 0U);
     EXPECT_EQ(payload(request, RTA_DST), four);
+}
+
+// A VXLAN without a fixed remote: the neighbour's link-layer address, then
+// the remote of the device's own forwarding entry for it.
+TEST(NeighbourFromReply, LinkAddressThenRemote)
+{
+    const std::vector<std::uint8_t> mac = {2, 0, 0, 0, 0, 7};
+    std::vector<std::uint8_t> six(16, 0);
+    six[0] = 0x20;
+    six[15] = 2;
+    const auto answer = [](const std::vector<std::uint8_t>& attributes) {
+        return neighbour_from_reply(reply(RTM_NEWNEIGH, sizeof(ndmsg), attributes));
+    };
+    const auto neighbour = answer(join({attribute(NDA_DST, six), attribute(NDA_LLADDR, mac)}));
+    ASSERT_TRUE(neighbour && neighbour->link_address);
+    EXPECT_TRUE(std::equal(mac.begin(), mac.end(), neighbour->link_address->begin()));
+    const auto entry =
+        answer(join({attribute(NDA_LLADDR, mac), attribute(NDA_DST, {198, 51, 100, 2})}));
+    ASSERT_TRUE(entry && entry->remote);
+    EXPECT_EQ(entry->remote->family, AF_INET);
+    EXPECT_FALSE(answer(attribute(NDA_DST, std::vector<std::uint8_t>(16, 0)))->remote);
+    EXPECT_FALSE(answer(attribute(NDA_LLADDR, {2, 0, 0}))->link_address);
+    EXPECT_FALSE(neighbour_from_reply(reply(NLMSG_ERROR, sizeof(nlmsgerr), {})));
+
+    const auto request = forwarding_request(7, {});
+    ndmsg header{};
+    std::memcpy(&header, request.data() + NLMSG_HDRLEN, sizeof header);
+    EXPECT_EQ(header.ndm_family, AF_BRIDGE);
+    EXPECT_EQ(header.ndm_flags, NTF_SELF);
+    EXPECT_EQ(header.ndm_ifindex, 7);
+    EXPECT_TRUE(
+        find_attribute(std::span(request).subspan(NLMSG_LENGTH(sizeof(ndmsg))), NDA_LLADDR));
 }
 
 #endif

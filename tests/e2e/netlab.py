@@ -362,6 +362,12 @@ _TUNNEL_TYPES = {
     "geneve": lambda local, remote, df: ["geneve", "id", "42", "remote", remote, *df],
     "gre": lambda local, remote, df: ["gre", "local", local, "remote", remote, "ttl", "64"],
     "ip6gre": lambda local, remote, df: ["ip6gre", "local", local, "remote", remote],
+    # Peers in the forwarding table, as container overlays keep them: an
+    # entry for the peer's address, or one for every address.
+    "vxlan-fdb": lambda local, remote, df: ["vxlan", "id", "42", "local", local, "dstport", "4789",
+                                            "nolearning", *df],
+    "vxlan-flood": lambda local, remote, df: ["vxlan", "id", "42", "local", local,
+                                              "dstport", "4789", "nolearning", *df],
 }
 
 
@@ -388,6 +394,16 @@ def tunnel(path, kind, a, ipv4=False):
         path.exec(ns, "ip", "link", "add", "tun0", "type", *_TUNNEL_TYPES[kind](local, remote, df))
         path.exec(ns, "ip", "link", "set", "tun0", "mtu", "1500", "up")
         path.exec(ns, "ip", "-6", "addr", "add", f"{inner}/64", "dev", "tun0", "nodad")
+    macs = [path.exec(ns, "cat", "/sys/class/net/tun0/address").stdout.strip() for ns in (na, nb)]
+    for (ns, _), (_, remote), mac, inner in zip(ends, reversed(ends), reversed(macs),
+                                                reversed(INNER)):
+        if kind == "vxlan-fdb":
+            path.exec(ns, "bridge", "fdb", "append", mac, "dev", "tun0", "dst", remote)
+            path.exec(ns, "ip", "neigh", "replace", inner, "lladdr", mac, "dev", "tun0",
+                      "nud", "permanent")
+        elif kind == "vxlan-flood":
+            path.exec(ns, "bridge", "fdb", "append", "00:00:00:00:00:00", "dev", "tun0",
+                      "dst", remote)
     if a == 1:
         path.route(path.client, "2001:db8:f0::/64", "via", link_address(1, 2))
         path.route(nb, "2001:db8:1::/64", "via", INNER[0])
