@@ -7,10 +7,12 @@
 #include "sandbox.h"
 #include "startup.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 verdict judge_report(probe_state& state, const hop_report& report, bool encapsulated)
 {
@@ -34,6 +36,12 @@ verdict judge_report(probe_state& state, const hop_report& report, bool encapsul
     }
     // A full list ends probing: nothing is ever written past its last entry.
     return static_cast<std::size_t>(state.hop_count) == max_hops ? verdict::stop : verdict::go_on;
+}
+
+bool known_own_limit(const probe_state& state, const hop_report& report, const reply_filter& filter)
+{
+    return report.mtu >= state.size &&
+           std::string_view(report.address.data()) == address_text(filter.local_address).data();
 }
 
 send_check next_check(const probe_state& state)
@@ -149,8 +157,14 @@ int run_discovery(int argc, char** argv)
         }
         if (refused) {
             report = local_report(*filter, refused->mtu);
-        } else if (wait_for_reply(listener, *filter)) {
-            report = read_reply(listener, *filter);
+        } else {
+            const auto deadline = std::chrono::steady_clock::now() + reply_wait;
+            while (!report && wait_for_reply(listener, *filter, deadline)) {
+                report = read_reply(listener, *filter);
+                if (known_own_limit(state, *report, *filter)) {
+                    report.reset();
+                }
+            }
         }
         if (!report) {
             ++state.unanswered;

@@ -42,6 +42,12 @@ enum class verdict { go_on, stop };
 // encapsulation's limit.
 verdict judge_report(probe_state& state, const hop_report& report, bool encapsulated = false);
 
+// A limit of this host's own that does not lower the size tells nothing:
+// the system reports its own refusals to itself as well, and a route's
+// encapsulation may be counted more than once.
+bool known_own_limit(const probe_state& state, const hop_report& report,
+                     const reply_filter& filter);
+
 // How the next probe is checked before it leaves: a path that swallows
 // probes without a word (this host's own tunnel, whose underlay is narrower)
 // shows only in the MTU the system has learned for it.

@@ -346,10 +346,11 @@ void keep_only_replies(int listener, const reply_filter& filter)
 // Waits at most 2 s in all, on a monotonic clock: dropped messages neither
 // extend the wait nor cut it short. Any failure ends the call as "no reply",
 // so nothing ever blocks on a receive with nothing queued.
-bool wait_for_reply(int listener, const reply_filter& filter)
+bool wait_for_reply(int listener, const reply_filter& filter,
+                    std::optional<std::chrono::steady_clock::time_point> until)
 {
     using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + reply_wait;
+    const auto deadline = until.value_or(clock::now() + reply_wait);
     std::array<std::uint8_t, receive_buffer_bytes> message{};
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());

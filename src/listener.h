@@ -71,5 +71,7 @@ int open_listener(raw_socket raw);
 // nothing that came before the first probe is a reply. Failures change
 // nothing: the match rule still holds.
 void keep_only_replies(int listener, const reply_filter& filter);
-bool wait_for_reply(int listener, const reply_filter& filter);
+// Waits until `deadline`, at most 2 s from now when none is given.
+bool wait_for_reply(int listener, const reply_filter& filter,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 hop_report read_reply(int listener, const reply_filter& filter);

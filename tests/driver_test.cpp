@@ -107,6 +107,20 @@ TEST(NextCheck, LearnedMtuOnlyAfterTwoUnansweredProbes)
     EXPECT_EQ(next_check(state), send_check::learned_mtu);
 }
 
+// This host's own limit again, or one above the size: nothing new.
+TEST(KnownOwnLimit, OnlyOwnReportsThatDoNotLower)
+{
+    reply_filter filter;
+    filter.local_address[15] = 1;  // ::1
+    probe_state state;
+    state.size = 1460;
+    EXPECT_TRUE(known_own_limit(state, hop("::1", 1460), filter));
+    EXPECT_TRUE(known_own_limit(state, hop("::1", 1500), filter));
+    EXPECT_FALSE(known_own_limit(state, hop("::1", 1360), filter));
+    EXPECT_FALSE(known_own_limit(state, hop("::1", -1), filter));
+    EXPECT_FALSE(known_own_limit(state, hop("2001:db8::1", 1460), filter));
+}
+
 TEST(DescribeError, EveryKeyword)
 {
     const struct {

@@ -120,6 +120,39 @@ def esp_transport(algorithm, *selector):
     return setup
 
 
+def l2tp(encapsulation):
+    """An L2TPv3 Ethernet pseudowire between the client (A) and node 2 (B),
+    over the 9000 and the 1400 link, at its default MTU (1500 over a 9000
+    link)."""
+    def setup(path):
+        ends = ((path.client, at(1, 1)), (path.nodes[2], at(2, 2)))
+        for (ns, local), (_, remote), inner in zip(ends, reversed(ends), INNER):
+            path.exec(ns, "modprobe", "-q", "l2tp_eth", "l2tp_ip6", check=False)
+            ports = ("udp_sport", "5000", "udp_dport", "5000") if encapsulation == "udp" else ()
+            path.exec(ns, "ip", "l2tp", "add", "tunnel", "tunnel_id", "1", "peer_tunnel_id", "1",
+                      "encap", encapsulation, "local", local, "remote", remote, *ports)
+            path.exec(ns, "ip", "l2tp", "add", "session", "name", "pw0", "tunnel_id", "1",
+                      "session_id", "1", "peer_session_id", "1")
+            path.exec(ns, "ip", "link", "set", "pw0", "up")
+            path.exec(ns, "ip", "-6", "addr", "add", f"{inner}/64", "dev", "pw0", "nodad")
+        return (), INNER[1]
+    return setup
+
+
+def srv6(mode):
+    """The client's route to the host puts a segment routing header on its
+    probes, inline or in an outer header, through node 2 (S) as a segment."""
+    def setup(path):
+        for ns in path.nodes[2:]:
+            devices = path.exec(ns, "ls", "/sys/class/net").stdout.split()
+            path.sysctl(ns, "net.ipv6.conf.all.seg6_enabled=1",
+                        *(f"net.ipv6.conf.{dev}.seg6_enabled=1" for dev in devices))
+        path.route(path.client, f"{path.host_address}/128", "encap", "seg6", "mode", mode, "segs",
+                   at(2, 2), "via", at(1, 2))
+        return (), path.host_address
+    return setup
+
+
 def lines(first, rerun=None):
     return first, rerun or first
 
@@ -139,10 +172,27 @@ TABLE = [
      lines(f"1376 ({INNER[0]} 1376, {INNER[1]} reached)\n"), (3.5, 1.5)),
     ("routed through ip6gre", [1500, 9000, 1400, 1500], tunnel("ip6gre", 1),
      lines(f"1348 ({at(1, 2)} 1348, {{h}} reached)\n"), (3.5, 1.5)),
+    # The underlay's report about this host's own encapsulation reaches the
+    # tool: at once on the first run too.
     ("on an ip6gre endpoint", [9000, 1400], tunnel("ip6gre", 0),
-     lines(f"1348 ({INNER[0]} 1348, {INNER[1]} reached)\n"), (3.5, 1.5)),
+     lines(f"1348 ({INNER[0]} 1348, {INNER[1]} reached)\n"), (1.0, 1.0)),
     ("on a GENEVE endpoint", [9000, 1400], tunnel("geneve", 0),
-     lines(f"1330 ({INNER[0]} 1330, {INNER[1]} reached)\n"), (4.6, 1.5)),
+     lines(f"1330 ({INNER[0]} 1330, {INNER[1]} reached)\n"), (1.0, 1.0)),
+    ("on an L2TPv3 endpoint over UDP", [9000, 1400], l2tp("udp"),
+     lines(f"1326 ({INNER[0]} 1326, {INNER[1]} reached)\n"), (1.0, 1.0)),
+    ("on an L2TPv3 endpoint over IP", [9000, 1400], l2tp("ip"),
+     lines(f"1338 ({INNER[0]} 1338, {INNER[1]} reached)\n"), (1.0, 1.0)),
+    # A routing header of two segments (40 bytes) inline, or an outer header
+    # and one of a segment (64 bytes).
+    ("SRv6 inline, the narrow link before the segment", [1500, 1400, 1500], srv6("inline"),
+     lines("1360 ({c} 1460, {c} 1360, {h} reached)\n"), (1.0, 1.0)),
+    # The segment's error names the host as the destination: the system
+    # learns the limit for it, and a rerun's refusal names that at once.
+    ("SRv6 inline, the narrow link after the segment", [1500, 1500, 1400], srv6("inline"),
+     lines("1360 ({c} 1460, {c} 1360, {h} reached)\n", "1360 ({c} 1360, {h} reached)\n"),
+     (1.0, 1.0)),
+    ("SRv6 encapsulation, the narrow link before the segment", [1500, 1400, 1500],
+     srv6("encap"), lines("1336 ({c} 1436, {c} 1336, {h} reached)\n"), (1.0, 1.0)),
     ("routed through ESP tunnel mode", [1500, 9000, 1400, 1500], esp_tunnel,
      lines(f"1326 ({at(1, 2)} 1326, {{h}} reached)\n"), (3.5, 1.5)),
     ("on an ESP tunnel gateway", [9000, 1400, 1500], esp_tunnel,
