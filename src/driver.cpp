@@ -137,6 +137,7 @@ int run_discovery(int argc, char** argv)
     }
     // Only the raw socket needs privilege: nothing else, the name lookup
     // least of all, runs with it.
+    raise_raw_socket_capability();
     const raw_socket raw = open_raw_socket();
     drop_privileges();
     const int probe_socket = open_probe_socket(argv[1]);

@@ -56,6 +56,23 @@ void clear_capabilities()
 
 }  // namespace
 
+void raise_raw_socket_capability()
+{
+#ifdef __linux__
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) {
+        return;
+    }
+    auto& word = data[CAP_TO_INDEX(CAP_NET_RAW)];
+    const auto bit = CAP_TO_MASK(CAP_NET_RAW);
+    if ((word.permitted & bit) != 0 && (word.effective & bit) == 0) {
+        word.effective |= bit;
+        (void)syscall(SYS_capset, &header, data);
+    }
+#endif
+}
+
 void drop_privileges()
 {
     const uid_t uid = getuid();

@@ -1,5 +1,5 @@
-"""The Debian package: builds, lints clean, installs, serves an ordinary user,
-and purges without trace.
+"""The Debian and the RPM package: each builds, lints clean, installs, serves
+an ordinary user, and is removed without trace.
 
 The package is installed into a throwaway root: an overlay whose lower layer
 is / and whose upper layer is a scratch folder, mounted in a private mount
@@ -11,6 +11,7 @@ namespace and the scratch folder with the test.
 import argparse
 import glob
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -24,6 +25,7 @@ from netlab import AS_NOBODY, Path, link_address as at, needs_namespaces  # noqa
 
 SOURCE = None
 TOOLS = ("dpkg-buildpackage", "dh", "lintian", "unshare", "chroot", "getcap")
+RPM_TOOLS = ("rpmbuild", "rpmlint", "rpm", "unshare", "chroot", "getcap")
 # Mounts the throwaway root at $1/root, then runs the rest of the command line.
 MOUNT_ROOT = """set -e
 s=$1; shift
@@ -140,6 +142,71 @@ class Package(unittest.TestCase):
             self.assertIn("no packages found matching pmtu6", status.stderr)
             self.assertEqual(root.left_behind(), [])
         self.assertEqual(machine_state(), before)
+
+
+def versions(source):
+    """The version CMake, the Debian changelog and the RPM package give."""
+    def first(pattern, name):
+        with open(os.path.join(source, name)) as f:
+            return re.search(pattern, f.read(), re.M).group(1)
+    return (first(r"^project\(pmtu6 VERSION (\S+)", "CMakeLists.txt"),
+            first(r"^pmtu6 \(([^)-]+)", "debian/changelog"),
+            first(r"^Version:\s*(\S+)", "pmtu6.spec"))
+
+
+class Rpm(unittest.TestCase):
+    def test_versions_agree(self):
+        cmake, debian, rpm = versions(SOURCE)
+        self.assertEqual((debian, rpm), (cmake, cmake))
+
+    @needs_namespaces
+    def test_build_lint_install_use_erase(self):
+        netlab.require_tools(*RPM_TOOLS)
+        version = versions(SOURCE)[0]
+        with tempfile.TemporaryDirectory(prefix="pmtu6-rpm-") as tmp:
+            os.chmod(tmp, 0o755)
+            # The source tarball as a release has it: the tree under NAME-VERSION/.
+            tree = os.path.join(tmp, f"pmtu6-{version}")
+            clean_copy(SOURCE, tree)
+            tarball = os.path.join(tmp, f"pmtu6-{version}.tar.gz")
+            subprocess.run(["tar", "-C", tmp, "-czf", tarball, os.path.basename(tree)], check=True)
+            top = os.path.join(tmp, "top")
+            # Debian's rpm database knows none of the build's requirements.
+            built = subprocess.run(["rpmbuild", "-ta", "--nodeps", "--define", f"_topdir {top}",
+                                    tarball], capture_output=True, text=True, timeout=1200)
+            Package.assertRan(self, built)
+            self.assertIn("100% tests passed", built.stdout)
+            [srpm] = glob.glob(os.path.join(top, "SRPMS", "pmtu6-*.src.rpm"))
+            [rpm] = glob.glob(os.path.join(top, "RPMS", "*", "pmtu6-*.rpm"))
+
+            lint = subprocess.run(["rpmlint", "-r", os.path.join(tree, "pmtu6.rpmlintrc"),
+                                   os.path.join(tree, "pmtu6.spec"), srpm, rpm],
+                                  capture_output=True, text=True, timeout=600)
+            self.assertIn(" 0 errors, 0 warnings", lint.stdout, lint.stdout + lint.stderr)
+            caps = subprocess.run(["rpm", "-qp", "--filecaps", rpm], capture_output=True,
+                                  text=True, check=True).stdout
+            self.assertIn("/usr/bin/pmtu6\tcap_net_raw=p\n", caps)
+            files = subprocess.run(["rpm", "-qpl", rpm], capture_output=True, text=True,
+                                   check=True).stdout.split()
+            self.assertEqual(sorted(files), sorted([
+                "/usr/bin/pmtu6", "/usr/share/bash-completion/completions/pmtu6",
+                f"/usr/share/doc/pmtu6-{version}", f"/usr/share/doc/pmtu6-{version}/README.md",
+                f"/usr/share/licenses/pmtu6-{version}",
+                f"/usr/share/licenses/pmtu6-{version}/LICENSE",
+                "/usr/share/man/man8/pmtu6.8"]))
+
+            root = ThrowawayRoot(os.path.join(tmp, "scratch"))
+            database = ("--dbpath", "/pmtu6-test/rpmdb")
+            Package.assertRan(self, root.run("rpm", *database, "-i", "--nodeps", root.put(rpm)))
+            Package.assertRan(self, root.run("getcap", "/usr/bin/pmtu6"),
+                              stdout="/usr/bin/pmtu6 cap_net_raw=p\n")
+            with Path([1500, 1400]) as path:
+                run = root.run("ip", "netns", "exec", path.client, "chroot", root.root,
+                               *AS_NOBODY, "/usr/bin/pmtu6", path.host_address, chroot=False)
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (
+                    0, f"1400 ({at(1, 2)} 1400, {path.host_address} reached)\n", ""))
+            Package.assertRan(self, root.run("rpm", *database, "-e", "pmtu6"))
+            self.assertEqual(root.left_behind(), [])
 
 
 if __name__ == "__main__":
