@@ -143,10 +143,11 @@ def srv6(mode):
     """The client's route to the host puts a segment routing header on its
     probes, inline or in an outer header, through node 2 (S) as a segment."""
     def setup(path):
-        for ns in path.nodes[2:]:
-            devices = path.exec(ns, "ls", "/sys/class/net").stdout.split()
-            path.sysctl(ns, "net.ipv6.conf.all.seg6_enabled=1",
-                        *(f"net.ipv6.conf.{dev}.seg6_enabled=1" for dev in devices))
+        for (link, side), dev in path.interfaces.items():
+            ns = path.links[link][0 if side == "left" else 1]
+            if ns in path.nodes[2:]:
+                path.sysctl(ns, "net.ipv6.conf.all.seg6_enabled=1",
+                            f"net.ipv6.conf.{dev}.seg6_enabled=1")
         path.route(path.client, f"{path.host_address}/128", "encap", "seg6", "mode", mode, "segs",
                    at(2, 2), "via", at(1, 2))
         return (), path.host_address
