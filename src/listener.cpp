@@ -82,7 +82,7 @@ std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
     if ((next == next_header_hop_by_hop || next == next_header_destination_options ||
          next == next_header_routing) &&
         quote[ipv6_header] == next_header_udp) {
-        const std::size_t length = (quote[ipv6_header + 1] + 1U) * 8U;
+        const std::size_t length = (std::size_t{quote[ipv6_header + 1]} + 1) * 8;
         std::size_t destination = quoted_destination;
         if (next == next_header_routing) {
             // Only segment routing names the host: its last segment, which
@@ -343,17 +343,18 @@ void keep_only_replies(int listener, const reply_filter& filter)
     discard_queued(listener);
 }
 
-// Waits at most 2 s in all, on a monotonic clock: dropped messages neither
+// Waits until the deadline (2 s from now by default), on a monotonic clock:
+// dropped messages neither
 // extend the wait nor cut it short. Any failure ends the call as "no reply",
 // so nothing ever blocks on a receive with nothing queued.
 bool wait_for_reply(int listener, const reply_filter& filter,
-                    std::optional<std::chrono::steady_clock::time_point> until)
+                    std::optional<std::chrono::steady_clock::time_point> deadline)
 {
     using clock = std::chrono::steady_clock;
-    const auto deadline = until.value_or(clock::now() + reply_wait);
+    const auto until = deadline.value_or(clock::now() + reply_wait);
     std::array<std::uint8_t, receive_buffer_bytes> message{};
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now());
         pollfd watched{listener, POLLIN, 0};
         if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
             return false;
