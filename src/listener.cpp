@@ -344,9 +344,9 @@ void keep_only_replies(int listener, const reply_filter& filter)
 }
 
 // Waits until the deadline (2 s from now by default), on a monotonic clock:
-// dropped messages neither
-// extend the wait nor cut it short. Any failure ends the call as "no reply",
-// so nothing ever blocks on a receive with nothing queued.
+// dropped messages neither extend the wait nor cut it short. Any failure
+// ends the call as "no reply", so nothing ever blocks on a receive with
+// nothing queued.
 bool wait_for_reply(int listener, const reply_filter& filter,
                     std::optional<std::chrono::steady_clock::time_point> deadline)
 {
