@@ -139,13 +139,15 @@ int run_discovery(int argc, char** argv)
     // least of all, runs with it.
     raise_raw_socket_capability();
     const raw_socket raw = open_raw_socket();
+    const int ipv4_listener = open_ipv4_listener();
     drop_privileges();
     const int probe_socket = open_probe_socket(argv[1]);
     const bool own_tunnel = honour_configured_mtu(probe_socket);
     const int listener = open_listener(raw);
     const std::unique_ptr<reply_filter> filter(make_reply_filter(probe_socket));
     keep_only_replies(listener, *filter);
-    confine(probe_socket, listener);
+    keep_only_ipv4_replies(ipv4_listener, *filter);
+    confine(probe_socket, listener, ipv4_listener);
 
     probe_state state;
     state.own_tunnel = own_tunnel;
@@ -160,8 +162,13 @@ int run_discovery(int argc, char** argv)
             report = local_report(*filter, refused->mtu);
         } else {
             const auto deadline = std::chrono::steady_clock::now() + reply_wait;
-            while (!report && wait_for_reply(listener, *filter, deadline)) {
-                report = read_reply(listener, *filter);
+            while (!report) {
+                const reply_on on = wait_for_replies(listener, ipv4_listener, *filter, deadline);
+                if (on == reply_on::none) {
+                    break;
+                }
+                report = on == reply_on::icmp4 ? read_ipv4_reply(ipv4_listener, *filter)
+                                               : read_reply(listener, *filter);
                 if (known_own_limit(state, *report, *filter)) {
                     report.reset();
                 }

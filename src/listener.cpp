@@ -6,6 +6,11 @@
 #include <netinet/icmp6.h>
 #include <arpa/inet.h>
 #include <poll.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/icmp.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -32,6 +37,14 @@ constexpr std::uint8_t next_header_hop_by_hop = 0;
 constexpr std::uint8_t next_header_routing = 43;
 constexpr std::uint8_t next_header_destination_options = 60;
 constexpr std::uint8_t routing_segments = 4;
+// An ICMP datagram as a raw IPv4 socket gives it: its IPv4 header, the ICMP
+// header, then the outer IPv4 header of the packet it is about.
+constexpr std::size_t ipv4_header = 20;
+constexpr std::uint8_t ipv4_plain_header = 0x45;  // version 4, no options
+constexpr std::size_t icmp_header = ipv4_header;
+constexpr std::size_t ipv4_quote = icmp_header + 8;
+constexpr std::uint8_t icmp_unreachable = 3;
+constexpr std::uint8_t icmp_fragmentation_needed = 4;
 // More than a default receive buffer holds.
 constexpr int max_discarded = 4096;
 
@@ -55,7 +68,54 @@ bool bytes_equal(std::span<const std::uint8_t> quote, std::size_t offset, const 
            std::memcmp(quote.data() + offset, expected, length) == 0;
 }
 
+// This host's own tunnel: outer headers from `first` bytes on, then the
+// probe unchanged. The first place that holds the probe's ports must hold
+// the rest of it.
+std::optional<std::size_t> probe_behind(std::span<const std::uint8_t> quote, std::size_t first,
+                                        const reply_filter& filter)
+{
+    for (std::size_t header = first;
+         header <= furthest_probe && header + shortest_reply - 8 <= quote.size(); header += 2) {
+        if (bytes_equal(quote, header + quoted_source_port, &filter.local_port, 2) &&
+            bytes_equal(quote, header + quoted_source_port + 2, &filter.remote_port, 2)) {
+            const bool probe =
+                quote[header + quoted_next_header] == next_header_udp &&
+                bytes_equal(quote, header + quoted_source, filter.local_address.data(), 16) &&
+                bytes_equal(quote, header + quoted_destination, filter.remote_address.data(), 16);
+            return probe ? std::optional(header) : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::optional<std::size_t> ipv4_added_bytes(std::span<const std::uint8_t> datagram,
+                                            const reply_filter& filter)
+{
+    if (datagram.size() < shortest_ipv4_reply || datagram[0] != ipv4_plain_header ||
+        datagram[icmp_header] != icmp_unreachable ||
+        datagram[icmp_header + 1] != icmp_fragmentation_needed ||
+        datagram[ipv4_quote] != ipv4_plain_header) {
+        return std::nullopt;
+    }
+    return probe_behind(datagram.subspan(ipv4_quote), ipv4_header, filter);
+}
+
+hop_report make_ipv4_report(std::span<const std::uint8_t> datagram, const reply_filter& filter)
+{
+    hop_report report{};
+    const auto added = ipv4_added_bytes(datagram, filter);
+    if (!added) {
+        return report;  // MTU 0: changes nothing
+    }
+    // The next hop's MTU: the outer packet's limit, this host's own for the probe.
+    const int next_hop = datagram[icmp_header + 6] << 8 | datagram[icmp_header + 7];
+    const auto bytes = static_cast<int>(*added);
+    report.mtu = next_hop > bytes ? next_hop - bytes : 0;
+    report.address = address_text(filter.local_address);
+    return report;
+}
 
 std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
                                        const reply_filter& filter)
@@ -95,19 +155,7 @@ std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
         return probe_at(0, destination, ipv6_header + length) ? std::optional(length)
                                                               : std::nullopt;
     }
-    // This host's own tunnel: its outer headers, then the probe unchanged.
-    // The first place that holds the probe's ports must hold the rest of it.
-    for (std::size_t header = ipv6_header;
-         header <= furthest_probe && header + shortest_reply - 8 <= quote.size(); header += 2) {
-        if (ports_at(header + quoted_source_port)) {
-            return quote[header + quoted_next_header] == next_header_udp &&
-                           probe_at(header, header + quoted_destination,
-                                    header + quoted_source_port)
-                       ? std::optional(header)
-                       : std::nullopt;
-        }
-    }
-    return std::nullopt;
+    return probe_behind(quote, ipv6_header, filter);
 }
 
 bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter)
@@ -218,6 +266,37 @@ struct builder {
     }
 };
 
+std::uint32_t ports_word(const reply_filter& filter)
+{
+    return static_cast<std::uint32_t>(ntohs(filter.local_port)) << 16U | ntohs(filter.remote_port);
+}
+
+// This host's own tunnel, its quote starting at `quote`: the first place
+// from `first` on that holds the probe's ports, then the rest of the probe
+// there. Ends the program with a drop.
+void scan_for_probe(builder& b, std::size_t quote, std::size_t first, const reply_filter& filter)
+{
+    std::vector<std::size_t> to_inner;
+    for (std::size_t header = first; header <= furthest_probe; header += 2) {
+        b.add(BPF_STMT(load_word, static_cast<std::uint32_t>(quote + header + quoted_source_port)));
+        b.add(BPF_JUMP(equal, ports_word(filter), 0, 2));
+        b.add(BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, static_cast<std::uint32_t>(header)));
+        to_inner.push_back(b.code.size());
+        b.add(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
+    }
+    b.add(BPF_STMT(give, 0));
+    for (const std::size_t jump : to_inner) {
+        b.code[jump].k = static_cast<std::uint32_t>(b.code.size() - jump - 1);
+    }
+    b.expect(load_byte_at_x, quote + quoted_next_header, next_header_udp, on_failure::drop);
+    b.expect_address(load_word_at_x, quote + quoted_source, filter.local_address, on_failure::drop);
+    b.expect_address(load_word_at_x, quote + quoted_destination, filter.remote_address,
+                     on_failure::drop);
+    b.add(BPF_STMT(give, keep));
+    b.resolve(on_failure::drop);
+    b.add(BPF_STMT(give, 0));
+}
+
 }  // namespace
 
 std::vector<sock_filter> reply_program(const reply_filter& filter)
@@ -270,26 +349,22 @@ std::vector<sock_filter> reply_program(const reply_filter& filter)
     b.add(BPF_STMT(give, 0));
     b.resolve(on_failure::next_form);
 
-    // This host's own tunnel: the first place that holds the probe's ports.
-    std::vector<std::size_t> to_inner;
-    for (std::size_t header = ipv6_header; header <= furthest_probe; header += 2) {
-        b.add(BPF_STMT(load_word, static_cast<std::uint32_t>(q + header + quoted_source_port)));
-        b.add(BPF_JUMP(equal, ports, 0, 2));
-        b.add(BPF_STMT(BPF_LDX | BPF_W | BPF_IMM, static_cast<std::uint32_t>(header)));
-        to_inner.push_back(b.code.size());
-        b.add(BPF_JUMP(BPF_JMP | BPF_JA, 0, 0, 0));
-    }
-    b.add(BPF_STMT(give, 0));
-    for (const std::size_t jump : to_inner) {
-        b.code[jump].k = static_cast<std::uint32_t>(b.code.size() - jump - 1);
-    }
-    b.expect(load_byte_at_x, q + quoted_next_header, next_header_udp, on_failure::drop);
-    b.expect_address(load_word_at_x, q + quoted_source, filter.local_address, on_failure::drop);
-    b.expect_address(load_word_at_x, q + quoted_destination, filter.remote_address,
-                     on_failure::drop);
-    b.add(BPF_STMT(give, keep));
+    scan_for_probe(b, q, ipv6_header, filter);
+    return b.code;
+}
+
+std::vector<sock_filter> ipv4_reply_program(const reply_filter& filter)
+{
+    builder b;
+    b.expect(load_length, 0, shortest_ipv4_reply, on_failure::drop, at_least);
+    b.expect(load_byte, 0, ipv4_plain_header, on_failure::drop);
+    b.expect(load_byte, icmp_header, icmp_unreachable, on_failure::drop);
+    b.expect(load_byte, icmp_header + 1, icmp_fragmentation_needed, on_failure::drop);
+    b.expect(load_byte, ipv4_quote, ipv4_plain_header, on_failure::drop);
+    b.add(BPF_JUMP(BPF_JMP | BPF_JA, 1, 0, 0));
     b.resolve(on_failure::drop);
     b.add(BPF_STMT(give, 0));
+    scan_for_probe(b, ipv4_quote, ipv4_header, filter);
     return b.code;
 }
 
@@ -308,6 +383,26 @@ raw_socket open_raw_socket()
         discard_queued(raw.fd);
     }
     return raw;
+}
+
+int open_ipv4_listener()
+{
+#ifdef __linux__
+    const int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (fd < 0) {
+        return -1;
+    }
+    // A bit set blocks its type: nothing until the probes' identity is known.
+    const icmp_filter nothing{~0U};
+    if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &nothing, sizeof nothing) != 0) {
+        (void)close(fd);
+        return -1;
+    }
+    discard_queued(fd);
+    return fd;
+#else
+    return -1;
+#endif
 }
 
 int open_listener(raw_socket raw)
@@ -343,35 +438,83 @@ void keep_only_replies(int listener, const reply_filter& filter)
     discard_queued(listener);
 }
 
+void keep_only_ipv4_replies([[maybe_unused]] int ipv4_listener,
+                            [[maybe_unused]] const reply_filter& filter)
+{
+#ifdef __linux__
+    if (ipv4_listener < 0) {
+        return;
+    }
+#if PMTU6_SOCKET_FILTER
+    auto program = ipv4_reply_program(filter);
+    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+    (void)setsockopt(ipv4_listener, SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached);
+#endif
+    const icmp_filter unreachable_only{~(1U << ICMP_DEST_UNREACH)};
+    (void)setsockopt(ipv4_listener, SOL_RAW, ICMP_FILTER, &unreachable_only,
+                     sizeof unreachable_only);
+    discard_queued(ipv4_listener);
+#endif
+}
+
 // Waits until the deadline (2 s from now by default), on a monotonic clock:
 // dropped messages neither extend the wait nor cut it short. Any failure
 // ends the call as "no reply", so nothing ever blocks on a receive with
 // nothing queued.
-bool wait_for_reply(int listener, const reply_filter& filter,
-                    std::optional<std::chrono::steady_clock::time_point> deadline)
+reply_on wait_for_replies(int listener, int ipv4_listener, const reply_filter& filter,
+                          std::optional<std::chrono::steady_clock::time_point> deadline)
 {
     using clock = std::chrono::steady_clock;
     const auto until = deadline.value_or(clock::now() + reply_wait);
     std::array<std::uint8_t, receive_buffer_bytes> message{};
+    // A negative descriptor is passed over by poll.
+    std::array<pollfd, 2> watched{pollfd{listener, POLLIN, 0}, pollfd{ipv4_listener, POLLIN, 0}};
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock::now());
-        pollfd watched{listener, POLLIN, 0};
-        if (left.count() <= 0 || poll(&watched, 1, static_cast<int>(left.count())) <= 0) {
-            return false;
+        if (left.count() <= 0 ||
+            poll(watched.data(), watched.size(), static_cast<int>(left.count())) <= 0) {
+            return reply_on::none;
         }
-        const ssize_t length = recv(listener, message.data(), message.size(), MSG_PEEK);
-        if (length < 0) {
-            return false;
-        }
-        const auto size = static_cast<std::size_t>(length);
-        if (size >= shortest_reply &&
-            quotes_probe(std::span(message).subspan(8, size - 8), filter)) {
-            return true;
-        }
-        if (recv(listener, message.data(), message.size(), 0) < 0) {
-            return false;
+        for (pollfd& ready : watched) {
+            if (ready.revents == 0) {
+                continue;
+            }
+            if ((ready.revents & POLLIN) == 0) {
+                return reply_on::none;
+            }
+            const ssize_t length = recv(ready.fd, message.data(), message.size(), MSG_PEEK);
+            if (length < 0) {
+                return reply_on::none;
+            }
+            const auto got = std::span(message).first(static_cast<std::size_t>(length));
+            if (ready.fd == listener) {
+                if (got.size() >= shortest_reply && quotes_probe(got.subspan(8), filter)) {
+                    return reply_on::icmp6;
+                }
+            } else if (ipv4_added_bytes(got, filter)) {
+                return reply_on::icmp4;
+            }
+            if (recv(ready.fd, message.data(), message.size(), 0) < 0) {
+                return reply_on::none;
+            }
         }
     }
+}
+
+bool wait_for_reply(int listener, const reply_filter& filter,
+                    std::optional<std::chrono::steady_clock::time_point> deadline)
+{
+    return wait_for_replies(listener, -1, filter, deadline) == reply_on::icmp6;
+}
+
+hop_report read_ipv4_reply(int ipv4_listener, const reply_filter& filter)
+{
+    std::array<std::uint8_t, receive_buffer_bytes> datagram{};
+    const ssize_t length = recv(ipv4_listener, datagram.data(), datagram.size(), 0);
+    if (length < 0) {
+        return hop_report{};
+    }
+    return make_ipv4_report(std::span(datagram).first(static_cast<std::size_t>(length)), filter);
 }
 
 hop_report read_reply(int listener, const reply_filter& filter)

@@ -35,6 +35,19 @@ std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
                                        const reply_filter& filter);
 bool quotes_probe(std::span<const std::uint8_t> quote, const reply_filter& filter);
 
+// An ICMP datagram from its IPv4 header on, as a raw IPv4 socket gives it:
+// "fragmentation needed" about this host's own tunnel over IPv4, whose quote
+// holds the outer IPv4 header, the tunnel's headers and the probe unchanged,
+// up to its UDP ports. The bytes before the probe's IPv6 header in the quote,
+// or nothing. IPv4 headers with options are not looked into.
+inline constexpr std::size_t shortest_ipv4_reply = 20 + 8 + 20 + 44;
+std::optional<std::size_t> ipv4_added_bytes(std::span<const std::uint8_t> datagram,
+                                            const reply_filter& filter);
+
+// Such a datagram is this host's own limit, listed under the probe's source:
+// the next hop's MTU less the bytes before the probe.
+hop_report make_ipv4_report(std::span<const std::uint8_t> datagram, const reply_filter& filter);
+
 // Reads one ICMPv6 message (from its first byte) sent by `source`. A Packet
 // Too Big about bytes this host added to a probe is this host's own limit:
 // it is listed under the probe's source address, with what the MTU leaves
@@ -49,6 +62,8 @@ std::array<char, INET6_ADDRSTRLEN> address_text(const std::array<std::uint8_t, 1
 // A classic-BPF socket filter that keeps exactly the messages that
 // quotes_probe keeps, reading the same offsets of the ICMPv6 message.
 std::vector<sock_filter> reply_program(const reply_filter& filter);
+// The same for ipv4_added_bytes, over a raw IPv4 socket's datagrams.
+std::vector<sock_filter> ipv4_reply_program(const reply_filter& filter);
 #endif
 
 // The raw ICMPv6 socket, or the errno of its failure. It is the one step that
@@ -61,6 +76,11 @@ struct raw_socket {
 };
 raw_socket open_raw_socket();
 
+// The raw IPv4 socket for ICMP, on Linux, opened with the privilege like the
+// raw ICMPv6 socket and letting nothing through yet; -1 where it cannot be
+// had, and the tool then does without it.
+int open_ipv4_listener();
+
 // Reports a raw socket that could not be opened, or installs its type filter;
 // either failure ends the process.
 int open_listener(raw_socket raw);
@@ -71,7 +91,17 @@ int open_listener(raw_socket raw);
 // nothing that came before the first probe is a reply. Failures change
 // nothing: the match rule still holds.
 void keep_only_replies(int listener, const reply_filter& filter);
-// Waits until `deadline`, at most 2 s from now when none is given.
+// The same for the IPv4 listener, where there is one: only "destination
+// unreachable" passes its type filter, only a reply its kernel filter.
+void keep_only_ipv4_replies(int ipv4_listener, const reply_filter& filter);
+
+// Waits until `deadline`, at most 2 s from now when none is given, in one
+// wait on both listeners (-1: none); says which holds a reply.
+enum class reply_on { none, icmp6, icmp4 };
+reply_on
+wait_for_replies(int listener, int ipv4_listener, const reply_filter& filter,
+                 std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 bool wait_for_reply(int listener, const reply_filter& filter,
                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 hop_report read_reply(int listener, const reply_filter& filter);
+hop_report read_ipv4_reply(int ipv4_listener, const reply_filter& filter);

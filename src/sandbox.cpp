@@ -58,7 +58,14 @@ const bool confinement_built = true;
 namespace {
 
 // The value an argument must have.
-enum class must_be : std::uint8_t { probe_socket, listener, standard_output, standard_error, k };
+enum class must_be : std::uint8_t {
+    probe_socket,
+    listener,
+    ipv4_listener,
+    standard_output,
+    standard_error,
+    k
+};
 
 // What a rule asks of argument `arg`: nothing, that it is `value`, or that it
 // has no bit outside `k`.
@@ -99,6 +106,7 @@ constexpr rule rules[] = {
     allow_on(SYS_setsockopt, must_be::probe_socket),  // check a probe against the learned MTU
     allow_on(SYS_recvmsg, must_be::probe_socket),     // the MTU of a refused probe
     allow_on(SYS_recvfrom, must_be::listener),        // recv(): peek at and read an error
+    allow_on(SYS_recvfrom, must_be::ipv4_listener),   // and at ICMP about this host's tunnel
 #ifdef SYS_poll
     allow(SYS_poll),
 #endif
@@ -228,12 +236,17 @@ constexpr std::size_t program_length()
 
 using program = std::array<sock_filter, program_length()>;
 
-constexpr void emit_rule(program& p, std::size_t& i, const rule& r, int probe_socket, int listener)
+constexpr void emit_rule(program& p, std::size_t& i, const rule& r, int probe_socket, int listener,
+                         int ipv4_listener)
 {
     const auto call = static_cast<std::uint32_t>(r.call);
     if (r.check == test::equals) {
         const std::uint32_t values[] = {static_cast<std::uint32_t>(probe_socket),
-                                        static_cast<std::uint32_t>(listener), 1, 2, r.k};
+                                        static_cast<std::uint32_t>(listener),
+                                        static_cast<std::uint32_t>(ipv4_listener),
+                                        1,
+                                        2,
+                                        r.k};
         p[i++] = jump(equal, call, 0, 6);
         p[i++] = statement(load, argument_offset(r.arg, false));
         p[i++] = jump(equal, values[static_cast<int>(r.value)], 0, 3);
@@ -256,7 +269,7 @@ constexpr void emit_rule(program& p, std::size_t& i, const rule& r, int probe_so
 
 // The filter: a foreign architecture or ABI kills the process; an allowed call
 // goes through; every other call fails with EPERM.
-constexpr program make_program(int probe_socket, int listener)
+constexpr program make_program(int probe_socket, int listener, int ipv4_listener)
 {
     program p{};
     std::size_t i = 0;
@@ -275,7 +288,7 @@ constexpr program make_program(int probe_socket, int listener)
             p[i++] = jump(at_least, past, static_cast<std::uint8_t>(run_length(start)), 0);
         }
         for (std::size_t r = start; r < end; ++r) {
-            emit_rule(p, i, by_call[r], probe_socket, listener);
+            emit_rule(p, i, by_call[r], probe_socket, listener, ipv4_listener);
         }
         p[i++] = statement(give, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA));
     }
@@ -284,19 +297,21 @@ constexpr program make_program(int probe_socket, int listener)
 
 // Jumps are 8 bits wide: the program is short enough for any of them.
 static_assert(program_length() < 256);
-static_assert(make_program(3, 4).size() == program_length());
+static_assert(make_program(3, 4, 5).size() == program_length());
 
 }  // namespace
 
-std::vector<sock_filter> confinement_program(int probe_socket, int listener)
+std::vector<sock_filter> confinement_program(int probe_socket, int listener, int ipv4_listener)
 {
-    const auto program = make_program(probe_socket, listener);
+    const auto program = make_program(probe_socket, listener, ipv4_listener);
     return {program.begin(), program.end()};
 }
 
-void confine(int probe_socket, int listener)
+void confine(int probe_socket, int listener, int ipv4_listener)
 {
-    auto program = make_program(probe_socket, listener);
+    // Without an IPv4 listener its rule names the ICMPv6 one again.
+    auto program =
+        make_program(probe_socket, listener, ipv4_listener >= 0 ? ipv4_listener : listener);
     const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
@@ -310,7 +325,7 @@ const bool confinement_built = true;
 
 // Capability mode: the open descriptors still work; no new one can be made
 // from a name or an address.
-void confine(int /*probe_socket*/, int /*listener*/)
+void confine(int /*probe_socket*/, int /*listener*/, int /*ipv4_listener*/)
 {
     if (cap_enter() != 0) {
         fail();
@@ -321,7 +336,7 @@ void confine(int /*probe_socket*/, int /*listener*/)
 
 const bool confinement_built = true;
 
-void confine(int /*probe_socket*/, int /*listener*/)
+void confine(int /*probe_socket*/, int /*listener*/, int /*ipv4_listener*/)
 {
     if (pledge("stdio", nullptr) != 0) {
         fail();
@@ -332,7 +347,7 @@ void confine(int /*probe_socket*/, int /*listener*/)
 
 const bool confinement_built = false;
 
-void confine(int /*probe_socket*/, int /*listener*/)
+void confine(int /*probe_socket*/, int /*listener*/, int /*ipv4_listener*/)
 {
 }
 

@@ -17,11 +17,11 @@ extern const bool confinement_built;
 // socket, execute a program, fork, or regain a privilege. On Linux the probe
 // socket only sends, is asked for its pending error, is told which MTU to
 // check a probe against and is read for the MTU of a refused probe; the
-// listener is only read. Every other call fails with
+// listeners are only read. Every other call fails with
 // EPERM. If the confinement cannot be installed: perror("sandbox"), exit 1.
-void confine(int probe_socket, int listener);
+void confine(int probe_socket, int listener, int ipv4_listener);
 
 #ifdef __linux__
 // The seccomp program that confine installs, where this build confines.
-std::vector<sock_filter> confinement_program(int probe_socket, int listener);
+std::vector<sock_filter> confinement_program(int probe_socket, int listener, int ipv4_listener);
 #endif

@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr auto none = std::nullopt;
+
 std::array<std::uint8_t, 16> addr(const char* text)
 {
     std::array<std::uint8_t, 16> bytes{};
@@ -148,25 +150,100 @@ TEST(QuotesProbe, BytesBeyondPortsAreIgnored)
 }
 
 #ifdef __linux__
-// The kernel's copy of the rule, run by the kernel on one end of a datagram
-// socket pair: it keeps exactly what quotes_probe keeps.
-TEST(ReplyProgram, KeepsWhatTheMatchRuleKeeps)
-{
-    int ends[2] = {-1, -1};
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends), 0);
-    auto program = reply_program(sample_filter());
-    const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
-    ASSERT_EQ(setsockopt(ends[1], SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached), 0);
-    const auto kept = [&ends](const std::vector<std::uint8_t>& m) {
+// A classic-BPF program run by the kernel on one end of a datagram socket
+// pair, over each datagram from its first byte.
+struct kernel_filter {
+    std::array<int, 2> ends{-1, -1};
+    explicit kernel_filter(std::vector<sock_filter> program)
+    {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends.data()), 0);
+        const sock_fprog attached{static_cast<unsigned short>(program.size()), program.data()};
+        EXPECT_EQ(setsockopt(ends[1], SOL_SOCKET, SO_ATTACH_FILTER, &attached, sizeof attached), 0);
+    }
+    ~kernel_filter()
+    {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    kernel_filter(const kernel_filter&) = delete;
+    kernel_filter& operator=(const kernel_filter&) = delete;
+    bool keeps(const std::vector<std::uint8_t>& m) const
+    {
         EXPECT_EQ(send(ends[0], m.data(), m.size(), 0), static_cast<ssize_t>(m.size()));
         std::array<std::uint8_t, 1500> buffer{};
         return recv(ends[1], buffer.data(), buffer.size(), MSG_DONTWAIT) ==
                static_cast<ssize_t>(m.size());
+    }
+};
+
+std::vector<std::uint8_t> with(std::vector<std::uint8_t> m, std::size_t offset, std::uint8_t value)
+{
+    m[offset] = value;
+    return m;
+}
+
+// ICMP "fragmentation needed" as a raw IPv4 socket gives it, about this
+// host's tunnel over IPv4: its IPv4 header, the ICMP header with the next
+// hop's MTU, the outer IPv4 header and `before - 20` bytes of tunnel headers,
+// then the probe unchanged.
+std::vector<std::uint8_t> fragmentation_needed(std::size_t before, std::uint16_t next_hop = 1400)
+{
+    const auto probe = error_message(1, 4, 0);
+    std::vector<std::uint8_t> m(28 + before, 0);
+    m[0] = 0x45;
+    m[9] = 1;
+    m[20] = 3;
+    m[21] = 4;
+    m[26] = static_cast<std::uint8_t>(next_hop >> 8U);
+    m[27] = static_cast<std::uint8_t>(next_hop & 0xffU);
+    m[28] = 0x45;
+    m.insert(m.end(), probe.begin() + 8, probe.end());
+    return m;
+}
+
+// The ICMP forms, kept alike by the kernel's copy of the rule and by
+// ipv4_added_bytes; each kept one leaves the probe the next hop's MTU less
+// the bytes before it, listed under the probe's source.
+TEST(Ipv4ReplyProgram, KeepsWhatTheMatchRuleKeeps)
+{
+    const kernel_filter kernel(ipv4_reply_program(sample_filter()));
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> datagram;
+        std::optional<std::size_t> added;
+    } cases[] = {
+        {"sit", fragmentation_needed(20), 20},
+        {"GRE", fragmentation_needed(24), 24},
+        {"FOU", fragmentation_needed(28), 28},
+        {"VXLAN", fragmentation_needed(50), 50},
+        {"the furthest a probe is looked for", fragmentation_needed(furthest_probe),
+         furthest_probe},
+        {"another flow inside", with(fragmentation_needed(50), 28 + 50 + 23, 0x42), none},
+        {"inside, TCP", with(fragmentation_needed(50), 28 + 50 + 6, 6), none},
+        {"an old router's 8 bytes", cut(fragmentation_needed(20), 28 + 28), none},
+        {"a quote cut before the ports", cut(fragmentation_needed(50), 28 + 50 + 43), none},
+        {"another type", with(fragmentation_needed(50), 20, 11), none},
+        {"another code", with(fragmentation_needed(50), 21, 1), none},
+        {"IPv4 options", with(fragmentation_needed(50), 0, 0x46), none},
+        {"quoted IPv4 options", with(fragmentation_needed(50), 28, 0x46), none},
     };
-    const auto with = [](std::vector<std::uint8_t> m, std::size_t offset, std::uint8_t value) {
-        m[offset] = value;
-        return m;
-    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kernel.keeps(c.datagram), c.added.has_value()) << c.name;
+        EXPECT_EQ(ipv4_added_bytes(c.datagram, sample_filter()), c.added) << c.name;
+        const hop_report r = make_ipv4_report(c.datagram, sample_filter());
+        EXPECT_EQ(r.mtu, c.added ? 1400 - static_cast<std::int32_t>(*c.added) : 0) << c.name;
+    }
+    EXPECT_STREQ(make_ipv4_report(fragmentation_needed(50), sample_filter()).address.data(),
+                 "2001:db8:1::1");
+    EXPECT_EQ(make_ipv4_report(fragmentation_needed(50, 40), sample_filter()).mtu, 0);
+}
+
+// The kernel's copy of the rule, run by the kernel on one end of a datagram
+// socket pair: it keeps exactly what quotes_probe keeps.
+TEST(ReplyProgram, KeepsWhatTheMatchRuleKeeps)
+{
+    const kernel_filter kernel(reply_program(sample_filter()));
+    const auto kept = [&kernel](const std::vector<std::uint8_t>& m) { return kernel.keeps(m); };
     const auto too_big = error_message(2, 0, 1280);
     const struct {
         const char* name;

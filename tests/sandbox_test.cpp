@@ -52,6 +52,7 @@ template <typename F> int in_child(F body)
 struct tool_sockets {
     int probe = -1;
     int listener = -1;
+    int ipv4_listener = -1;
     int spare = -1;
     reply_filter filter;
 };
@@ -61,6 +62,7 @@ tool_sockets confined_tool()
 {
     tool_sockets tool;
     const raw_socket raw = open_raw_socket();
+    tool.ipv4_listener = open_ipv4_listener();
     drop_privileges();
     tool.probe = open_probe_socket("::1");
     honour_configured_mtu(tool.probe);
@@ -68,10 +70,11 @@ tool_sockets confined_tool()
     const std::unique_ptr<reply_filter> filter(make_reply_filter(tool.probe));
     tool.filter = *filter;
     keep_only_replies(tool.listener, tool.filter);
+    keep_only_ipv4_replies(tool.ipv4_listener, tool.filter);
     int spare[2] = {-1, -1};
     (void)pipe(spare);
     tool.spare = spare[1];
-    confine(tool.probe, tool.listener);
+    confine(tool.probe, tool.listener, tool.ipv4_listener);
     return tool;
 }
 
@@ -132,6 +135,30 @@ const confined_call confined_calls[] = {
          const int on = 1;
          return setsockopt(t.listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) >= 0;
      }},
+#ifdef __linux__
+    {"read the IPv4 listener", outcome::works,
+     [](const tool_sockets& t) {
+         std::array<char, 64> datagram{};
+         return recv(t.ipv4_listener, datagram.data(), datagram.size(), MSG_DONTWAIT) >= 0 ||
+                errno == EAGAIN;
+     }},
+    {"send on the IPv4 listener", outcome::refused,
+     [](const tool_sockets& t) {
+         sockaddr_in loopback{};
+         loopback.sin_family = AF_INET;
+         loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+         const char echo[8] = {8};
+         return sendto(t.ipv4_listener, echo, sizeof echo, 0,
+                       reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) >= 0;
+     }},
+    {"write on the IPv4 listener", outcome::refused,
+     [](const tool_sockets& t) { return write(t.ipv4_listener, "x", 1) >= 0; }},
+    {"set an option of the IPv4 listener", outcome::refused,
+     [](const tool_sockets& t) {
+         const int on = 1;
+         return setsockopt(t.ipv4_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) >= 0;
+     }},
+#endif
     {"write on the probe socket", outcome::refused,
      [](const tool_sockets& t) { return write(t.probe, "x", 1) >= 0; }},
     {"write on another descriptor", outcome::refused,
@@ -272,6 +299,9 @@ TEST(Confine, ProgramJudgesEveryArchitectureAndArgument)
     } cases[] = {
         {"send on the probe socket", x86_64, SYS_sendto, {3}, allowed},
         {"send on the listener", x86_64, SYS_sendto, {4}, refused},
+        {"read the IPv4 listener", x86_64, SYS_recvfrom, {5}, allowed},
+        {"send on the IPv4 listener", x86_64, SYS_sendto, {5}, refused},
+        {"read another descriptor", x86_64, SYS_recvfrom, {6}, refused},
         {"send on the probe socket with a high half set",
          x86_64,
          SYS_sendto,
@@ -287,7 +317,7 @@ TEST(Confine, ProgramJudgesEveryArchitectureAndArgument)
         {"i386 getpid", AUDIT_ARCH_I386, 20, {}, killed},
         {"aarch64 write", AUDIT_ARCH_AARCH64, 64, {1}, killed},
     };
-    const auto program = confinement_program(3, 4);
+    const auto program = confinement_program(3, 4, 5);
     for (const auto& c : cases) {
         seccomp_data call{};
         call.arch = c.arch;

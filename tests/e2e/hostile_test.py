@@ -1,6 +1,7 @@
 """pmtu6 against a scripted ICMPv6 peer: what no router sends on demand."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -122,7 +123,65 @@ while True:
 """
 
 
+# ICMP to the client (argv 3, IPv4) as a busy host of tunnels gets it:
+# "fragmentation needed" about another program's datagram from the client
+# to the host inside a VXLAN over IPv4, and other types, as fast as they go.
+_ICMP_FLOOD = """import socket, struct, sys
+client, host = (socket.inet_pton(socket.AF_INET6, a) for a in sys.argv[1:3])
+inner = (struct.pack("!IHBB", 0x60000000, 8, 17, 64) + client + host
+         + struct.pack("!HHHH", 9, 9, 8, 0))
+outer = struct.pack("!BBHHHBBH", 0x45, 0, 20 + 8 + 8 + 14 + len(inner), 0, 0x4000, 64, 17, 0)
+outer += socket.inet_aton(sys.argv[3]) + socket.inet_aton("198.51.100.2")
+quote = outer + struct.pack("!HHHH", 40000, 4789, 0, 0) + bytes(8 + 14) + inner
+def checksummed(message):
+    total = sum(struct.unpack(f"!{len(message) // 2}H", message))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return message[:2] + struct.pack("!H", ~total & 0xFFFF) + message[4:]
+flood = socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_ICMP)
+kinds = [checksummed(struct.pack("!BBHHH", t, c, 0, 0, mtu) + quote)
+         for t, c, mtu in ((3, 4, 1400), (3, 4, 0), (3, 1, 0), (11, 0, 0), (0, 0, 0))]
+while True:
+    for message in kinds:
+        try:
+            flood.sendto(message, (sys.argv[3], 0))
+        except OSError:
+            pass
+"""
+
+
 class FullRateFlood(unittest.TestCase):
+    @needs_namespaces
+    def test_icmp_flood_does_not_wake_the_tool(self):
+        """Router 1 floods the client with ICMP about other flows and of
+        other types: the tool reads its two replies (a peek and a receive
+        each), and nothing of the flood, from either listener."""
+        netlab.require_tools("strace")
+        with Path([1500, 1280]) as path, tempfile.NamedTemporaryFile() as trace:
+            for ns, end in ((path.client, (1, "left")), (path.router(1), (1, "right"))):
+                address = "192.0.2.1" if ns == path.client else "192.0.2.2"
+                path.exec(ns, "ip", "addr", "add", f"{address}/24", "dev", path.interfaces[end])
+            path.daemon(path.router(1), sys.executable, "-c", _ICMP_FLOOD, ME, path.host_address,
+                        "192.0.2.1")
+            deadline = time.monotonic() + 10
+            while True:  # until the flood is under way
+                snmp = path.exec(path.client, "cat", "/proc/net/snmp").stdout.splitlines()
+                icmp = [line.split() for line in snmp if line.startswith("Icmp:")]
+                if icmp[1][icmp[0].index("InDestUnreachs")] != "0":
+                    break
+                self.assertLess(time.monotonic(), deadline, "the flood did not arrive")
+                time.sleep(0.01)
+            run = run_tool(path, BINARY, path.host_address,
+                           prefix=("env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-o",
+                                   trace.name, "-e", "trace=recvfrom,setsockopt"))
+            self.assertEqual(run[:3], (f"1280 ({R1} 1280, {path.host_address} reached)\n",
+                                       "", 0))
+            # What either listener gave once the kernel filters were in place.
+            with open(trace.name) as f:
+                calls = f.read().split("SO_ATTACH_FILTER")[-1].splitlines()
+            reads = [line for line in calls if re.match(r"recvfrom\([0-9]+, .*\) = [0-9]+$", line)]
+            self.assertEqual(len(reads), 4, "".join(reads))
+
     @needs_namespaces
     def test_slowed_tool_keeps_every_reply(self):
         """Router 1 floods the client with foreign errors while the tool runs

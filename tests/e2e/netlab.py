@@ -306,6 +306,18 @@ def _status_fields(pid):
             for k in ("Uid", "Gid", "CapPrm", "CapEff", "Seccomp", "NoNewPrivs")}
 
 
+def holds_raw_icmp_socket(pid):
+    """Whether the process holds a raw IPv4 socket for ICMP."""
+    inodes = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        target = os.readlink(f"/proc/{pid}/fd/{fd}")
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    with open(f"/proc/{pid}/net/raw") as raw:
+        rows = [line.split() for line in raw.readlines()[1:]]
+    return any(row[1].endswith(":0001") and row[9] in inodes for row in rows)
+
+
 def private_names(path, hosts, nameserver, timeout=1):
     """A hosts file in the client's namespace that only root may read, and a
     resolver that asks `nameserver`; removed with the path."""
@@ -343,6 +355,8 @@ def check_unprivileged_run(test, binary, prefix, ids, confined=None):
             try:
                 time.sleep(0.5)
                 fields = _status_fields(tool.pid)
+                # Opened with the privilege, before it was given up.
+                test.assertTrue(holds_raw_icmp_socket(tool.pid), waiting_for)
             finally:
                 tool.kill()
                 tool.wait()
@@ -362,6 +376,7 @@ _TUNNEL_TYPES = {
     "geneve": lambda local, remote, df: ["geneve", "id", "42", "remote", remote, *df],
     "gre": lambda local, remote, df: ["gre", "local", local, "remote", remote, "ttl", "64"],
     "ip6gre": lambda local, remote, df: ["ip6gre", "local", local, "remote", remote],
+    "sit": lambda local, remote, df: ["sit", "local", local, "remote", remote, "ttl", "64"],
     # Peers in the forwarding table, as container overlays keep them: an
     # entry for the peer's address, or one for every address.
     "vxlan-fdb": lambda local, remote, df: ["vxlan", "id", "42", "local", local, "dstport", "4789",
