@@ -42,6 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
         }
+        // The same bytes as an ICMP datagram from an IPv4 underlay.
+        if (ipv4_added_bytes(message, filter) &&
+            judge_report(state, make_ipv4_report(message, filter)) == verdict::stop) {
+            break;
+        }
     }
     const std::string line = result_line(state);
     if (line.empty() || line.back() != '\n' || line.size() > max_hops * 70 + 16) {
