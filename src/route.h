@@ -19,11 +19,10 @@
 // leaves by, whether it puts this host's own headers on (segment routing,
 // an encapsulation of the route), and its gateway.
 struct route_answer {
-    std::optional<std::int32_t> mtu{};
-    std::optional<std::uint32_t> interface {
-    };
+    std::optional<std::int32_t> mtu = std::nullopt;
+    std::optional<std::uint32_t> interface = std::nullopt;
     bool encapsulates = false;
-    std::optional<std::array<std::uint8_t, 16>> gateway{};
+    std::optional<std::array<std::uint8_t, 16>> gateway = std::nullopt;
 };
 
 // The fixed remote of a device that carries what it sends in UDP across an
@@ -37,9 +36,9 @@ struct tunnel_remote {
 // host's tunnels. `forwarding_table`: a VXLAN without a fixed remote, which
 // finds its peers in its forwarding table.
 struct link_answer {
-    std::optional<std::int32_t> device_mtu{};
-    std::optional<std::int32_t> ipv6_mtu{};
-    std::optional<tunnel_remote> tunnel{};
+    std::optional<std::int32_t> device_mtu = std::nullopt;
+    std::optional<std::int32_t> ipv6_mtu = std::nullopt;
+    std::optional<tunnel_remote> tunnel = std::nullopt;
     bool own_tunnel = false;
     bool forwarding_table = false;
 };
@@ -47,8 +46,8 @@ struct link_answer {
 // What a neighbour or forwarding entry says: the link-layer address of a
 // neighbour, the remote a VXLAN's entry sends to.
 struct neighbour_answer {
-    std::optional<std::array<std::uint8_t, 6>> link_address{};
-    std::optional<tunnel_remote> remote{};
+    std::optional<std::array<std::uint8_t, 6>> link_address = std::nullopt;
+    std::optional<tunnel_remote> remote = std::nullopt;
 };
 
 // The probe socket's flow, as the kernel routes its packets: UDP from the
