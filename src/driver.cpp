@@ -135,7 +135,7 @@ int run_discovery(int argc, char** argv)
         fprintf(stderr, "Usage: %s <host>\n", argc > 0 && argv[0] != nullptr ? argv[0] : "pmtu6");
         return 1;
     }
-    // Only the raw socket needs privilege: nothing else, the name lookup
+    // Only the raw sockets need privilege: nothing else, the name lookup
     // least of all, runs with it.
     raise_raw_socket_capability();
     const raw_socket raw = open_raw_socket();

@@ -68,6 +68,22 @@ bool bytes_equal(std::span<const std::uint8_t> quote, std::size_t offset, const 
            std::memcmp(quote.data() + offset, expected, length) == 0;
 }
 
+bool ports_at(std::span<const std::uint8_t> quote, std::size_t udp, const reply_filter& filter)
+{
+    return bytes_equal(quote, udp, &filter.local_port, 2) &&
+           bytes_equal(quote, udp + 2, &filter.remote_port, 2);
+}
+
+// The probe's IPv6 header at `header`, its destination (or last segment) at
+// `destination`, its UDP header at `udp`.
+bool probe_at(std::span<const std::uint8_t> quote, std::size_t header, std::size_t destination,
+              std::size_t udp, const reply_filter& filter)
+{
+    return bytes_equal(quote, header + quoted_source, filter.local_address.data(), 16) &&
+           bytes_equal(quote, destination, filter.remote_address.data(), 16) &&
+           ports_at(quote, udp, filter);
+}
+
 // This host's own tunnel: outer headers from `first` bytes on, then the
 // probe unchanged. The first place that holds the probe's ports must hold
 // the rest of it.
@@ -76,16 +92,25 @@ std::optional<std::size_t> probe_behind(std::span<const std::uint8_t> quote, std
 {
     for (std::size_t header = first;
          header <= furthest_probe && header + shortest_reply - 8 <= quote.size(); header += 2) {
-        if (bytes_equal(quote, header + quoted_source_port, &filter.local_port, 2) &&
-            bytes_equal(quote, header + quoted_source_port + 2, &filter.remote_port, 2)) {
-            const bool probe =
-                quote[header + quoted_next_header] == next_header_udp &&
-                bytes_equal(quote, header + quoted_source, filter.local_address.data(), 16) &&
-                bytes_equal(quote, header + quoted_destination, filter.remote_address.data(), 16);
+        if (ports_at(quote, header + quoted_source_port, filter)) {
+            const bool probe = quote[header + quoted_next_header] == next_header_udp &&
+                               probe_at(quote, header, header + quoted_destination,
+                                        header + quoted_source_port, filter);
             return probe ? std::optional(header) : std::nullopt;
         }
     }
     return std::nullopt;
+}
+
+// What an MTU leaves for a probe behind `added` bytes of this host's own:
+// this host's limit, listed under the probe's source as for a refused probe.
+hop_report left_for_probe(std::int32_t mtu, std::size_t added, const reply_filter& filter)
+{
+    hop_report report{};
+    const auto bytes = static_cast<std::int32_t>(added);
+    report.mtu = mtu > bytes ? mtu - bytes : 0;
+    report.address = address_text(filter.local_address);
+    return report;
 }
 
 }  // namespace
@@ -104,17 +129,13 @@ std::optional<std::size_t> ipv4_added_bytes(std::span<const std::uint8_t> datagr
 
 hop_report make_ipv4_report(std::span<const std::uint8_t> datagram, const reply_filter& filter)
 {
-    hop_report report{};
     const auto added = ipv4_added_bytes(datagram, filter);
     if (!added) {
-        return report;  // MTU 0: changes nothing
+        return hop_report{};  // MTU 0: changes nothing
     }
-    // The next hop's MTU: the outer packet's limit, this host's own for the probe.
-    const int next_hop = datagram[icmp_header + 6] << 8 | datagram[icmp_header + 7];
-    const auto bytes = static_cast<int>(*added);
-    report.mtu = next_hop > bytes ? next_hop - bytes : 0;
-    report.address = address_text(filter.local_address);
-    return report;
+    // The next hop's MTU: the outer packet's limit.
+    return left_for_probe(datagram[icmp_header + 6] << 8 | datagram[icmp_header + 7], *added,
+                          filter);
 }
 
 std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
@@ -123,18 +144,9 @@ std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
     if (quote.size() < shortest_reply - 8) {
         return std::nullopt;
     }
-    const auto ports_at = [&](std::size_t udp) {
-        return bytes_equal(quote, udp, &filter.local_port, 2) &&
-               bytes_equal(quote, udp + 2, &filter.remote_port, 2);
-    };
-    // The probe's IPv6 header at `header`, its destination (or last segment)
-    // at `destination`, its UDP header at `udp`.
-    const auto probe_at = [&](std::size_t header, std::size_t destination, std::size_t udp) {
-        return bytes_equal(quote, header + quoted_source, filter.local_address.data(), 16) &&
-               bytes_equal(quote, destination, filter.remote_address.data(), 16) && ports_at(udp);
-    };
     const std::uint8_t next = quote[quoted_next_header];
-    if (next == next_header_udp && probe_at(0, quoted_destination, quoted_source_port)) {
+    if (next == next_header_udp &&
+        probe_at(quote, 0, quoted_destination, quoted_source_port, filter)) {
         return 0;
     }
     // One extension header that this host's route inserted, then the probe's
@@ -152,8 +164,8 @@ std::optional<std::size_t> added_bytes(std::span<const std::uint8_t> quote,
             }
             destination = ipv6_header + 8;
         }
-        return probe_at(0, destination, ipv6_header + length) ? std::optional(length)
-                                                              : std::nullopt;
+        return probe_at(quote, 0, destination, ipv6_header + length, filter) ? std::optional(length)
+                                                                             : std::nullopt;
     }
     return probe_behind(quote, ipv6_header, filter);
 }
@@ -192,9 +204,7 @@ hop_report make_report(std::span<const std::uint8_t> message,
                                ? added_bytes(message.subspan(8), filter)
                                : std::nullopt;
         if (added && *added > 0 && report.mtu > 0) {
-            const auto bytes = static_cast<std::int32_t>(*added);
-            report.mtu = report.mtu > bytes ? report.mtu - bytes : 0;
-            report.address = address_text(filter.local_address);
+            return left_for_probe(report.mtu, *added, filter);
         }
     } else if (type == ICMP6_DST_UNREACH && code == ICMP6_DST_UNREACH_NOPORT) {
         report.mtu = -1;
@@ -303,8 +313,7 @@ std::vector<sock_filter> reply_program(const reply_filter& filter)
 {
     // Offsets of the ICMPv6 message: the quote starts at 8.
     constexpr std::size_t q = 8;
-    const std::uint32_t ports =
-        static_cast<std::uint32_t>(ntohs(filter.local_port)) << 16U | ntohs(filter.remote_port);
+    const std::uint32_t ports = ports_word(filter);
     builder b;
     b.expect(load_length, 0, shortest_reply, on_failure::drop, at_least);
 
